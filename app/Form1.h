@@ -1,0 +1,162 @@
+// Kavrel's one window: its controls, menus, handlers, procedures and form-level variables.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTimer;
+class CommonDialog;
+class MSComm;
+class RichTextBox;
+
+// Flags are 16-bit integers: True is -1, False is 0.
+inline constexpr std::int16_t True = -1;
+inline constexpr std::int16_t False = 0;
+
+class Form1 : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Form1(QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // Controls, under their designed names.
+    QTimer *Timer1 = nullptr;
+    QPushButton *Command2 = nullptr;
+    CommonDialog *CommonDialog1 = nullptr;
+    QPushButton *Command1 = nullptr;
+    MSComm *MSComm1 = nullptr;
+    RichTextBox *RichTextBox1 = nullptr;
+    RichTextBox *RichTextBox2 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Image1 = nullptr;
+    QLabel *Image2 = nullptr;
+
+    // Menus and menu items.
+    QMenu *mFile = nullptr;
+    QAction *mOpen = nullptr;
+    QMenu *mNew = nullptr;
+    QAction *N_Send = nullptr;
+    QAction *N_Received = nullptr;
+    QMenu *mSave = nullptr;
+    QAction *S_Send = nullptr;
+    QAction *S_Received = nullptr;
+    QMenu *mPrint = nullptr;
+    QAction *P_Send = nullptr;
+    QAction *P_Received = nullptr;
+    QAction *m = nullptr;
+    QAction *mEnd = nullptr;
+    QMenu *mRS = nullptr;
+    std::array<QMenu *, 6> RS{}; // RS0 .. RS5
+    std::array<QAction *, 8> Port{};
+    std::array<QAction *, 8> BPS{};
+    std::array<QAction *, 3> Parity{};
+    std::array<QAction *, 2> Length{};
+    std::array<QAction *, 3> Bit{};
+    std::array<QAction *, 2> Term{};
+    QMenu *mTimer = nullptr;
+    std::array<QAction *, 11> Wait{};
+    QMenu *mOption = nullptr;
+    QAction *mTime = nullptr;
+    QAction *mDate = nullptr;
+    QAction *mSeq = nullptr;
+    QAction *mHeader = nullptr;
+    QAction *mFooter = nullptr;
+
+    // Form-level variables.
+    std::array<QString, 12> IniVal;
+    std::array<std::int16_t, 3> Modified{False, False, False}; // index 1 send, 2 received
+    QString RcvChar;
+    QString RcvLine;
+    std::int16_t EscFlag = False;
+    std::int32_t SeqNo = 0;
+    QString SendLine;
+    double NextSendTime = 0.0;
+
+    // Window events.
+    void Form_Load();
+    void Form_Activate();
+    void Form_Resize();
+    void Form_Unload(std::int16_t &Cancel);
+
+    // Buttons, timer and serial events.
+    void Command1_Click();
+    void Command2_Click();
+    void Timer1_Timer();
+    void MSComm1_OnComm();
+
+    // Pane change events.
+    void RichTextBox1_Change();
+    void RichTextBox2_Change();
+
+    // File menu.
+    void mOpen_Click();
+    void N_Send_Click();
+    void N_Received_Click();
+    void S_Send_Click();
+    void S_Received_Click();
+    void P_Send_Click();
+    void P_Received_Click();
+    void mEnd_Click();
+
+    // Settings menus.
+    void Port_Click(int Index);
+    void BPS_Click(int Index);
+    void Parity_Click(int Index);
+    void Length_Click(int Index);
+    void Bit_Click(int Index);
+    void Term_Click(int Index);
+    void Wait_Click(int Index);
+    void mTime_Click();
+    void mDate_Click();
+    void mSeq_Click();
+    void mHeader_Click();
+    void mFooter_Click();
+
+    // Procedures.
+    void OpenPort();
+    void ClosePort();
+    void SetPortSettings();
+    void PrepareNextLine();
+    void LoadSettings();
+    void WriteDefaultSettings();
+    void SaveSettings();
+    void ConfirmExit();
+
+    // True once ConfirmExit has ended the program; no handler runs after that.
+    bool hasEnded() const { return m_ended; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    void wireEvents();
+    void endProgram();
+
+    void paintBanner(QWidget *surface);
+
+    void writeTimeStamp();
+    void flushReceivedLines();
+    void showSettingsWriteFailure(const QString &path, const QString &reason);
+
+    bool m_ended = false;
+    bool m_activatedOnce = false;
+    int m_bannerX = 0;            // pixels, set by Form_Activate
+    bool m_bannerDrawn = false;
+    bool m_settingsFailureShown = false;
+    QString m_receivedBatch;      // completed lines waiting for one insertion into the pane
+};

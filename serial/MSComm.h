@@ -1,0 +1,117 @@
+// The serial port component: a port opened by number, line settings from a settings string,
+// and one OnComm event per received character.
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QStringDecoder>
+
+#include <cstdint>
+
+class MSComm : public QObject
+{
+    Q_OBJECT
+
+public:
+    // CommEvent codes. 2 reports received characters; codes above 10 are line errors.
+    enum Event : std::int16_t {
+        comEvSend = 1,
+        comEvReceive = 2,
+        comEvCTS = 3,
+        comEvDSR = 4,
+        comEvCD = 5,
+        comEvRing = 6,
+        comEvEOF = 7,
+        comEventBreak = 1001,
+        comEventFrame = 1004,
+        comEventOverrun = 1006,
+        comEventRxOver = 1008,
+        comEventRxParity = 1009,
+        comEventDeviceGone = 1011,
+    };
+
+    explicit MSComm(QObject *parent = nullptr);
+    ~MSComm() override;
+
+    // True exactly while the port is open.
+    bool PortOpen() const;
+    // Opens port CommPort() with Settings(), or closes it. Returns false when the port cannot
+    // be opened; errorString() and devicePath() then tell why and what was tried.
+    bool setPortOpen(bool open);
+
+    int CommPort() const { return m_commPort; }
+    void setCommPort(int port);
+
+    QString Settings() const { return m_settings; }
+    // Stored as given; read and applied when the port opens.
+    void setSettings(const QString &settings);
+
+    // Received characters not yet read.
+    int InBufferCount() const;
+    // 0 discards received characters not yet read; allowed while closed.
+    void setInBufferCount(int count);
+
+    // Characters queued but not yet handed to the device.
+    int OutBufferCount() const;
+    // 0 discards what has not yet been handed to the device.
+    void setOutBufferCount(int count);
+
+    // Queues the text for transmission (UTF-8) and returns at once.
+    void setOutput(const QString &text);
+
+    // The received character being reported by OnComm (one character per read), or "" when
+    // it has already been read.
+    QString Input();
+
+    std::int16_t CommEvent() const { return m_commEvent; }
+
+    // Device path that port n opens: KAVREL_COM<n> when set, else /dev/ttyS<n-1>.
+    static QString devicePathFor(int port);
+    QString devicePath() const { return m_devicePath; }
+    // The system's reason for the last failure to open or apply the settings.
+    QString errorString() const { return m_errorString; }
+    // True when the last failure to open came from missing permission (the dialout group).
+    bool permissionDenied() const { return m_permissionDenied; }
+
+    // Raises OnComm with the given code as if the line had reported it; a seam for tests
+    // of the handler's error paths.
+    void raiseEventForTesting(std::int16_t code);
+
+signals:
+    // Raised once per received character and once per line event; CommEvent() tells which.
+    void OnComm();
+    // Raised after the last character of a received chunk has been reported.
+    void inputDrained();
+
+private:
+    void onReadyRead();
+    void deliverReceived();
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+    void reportLineErrors();
+    void raise(std::int16_t code);
+    bool applySettings();
+    void resetReceiveState();
+
+    QSerialPort m_port;
+    QStringDecoder m_decoder;
+    int m_commPort = 1;
+    QString m_settings = QStringLiteral("2400E71");
+    QString m_devicePath;
+    QString m_errorString;
+    bool m_permissionDenied = false;
+    std::int16_t m_commEvent = 0;
+
+    QString m_received;       // decoded characters of the chunk being reported
+    qsizetype m_next = 0;     // next character of m_received to report
+    QString m_current;        // the character OnComm is reporting
+    bool m_currentRead = true;
+    bool m_delivering = false;
+    bool m_deliveryQueued = false;
+    bool m_deviceGone = false;
+    quint64 m_openGeneration = 0;
+    struct LineCounters {
+        int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
+    } m_counters;
+    bool m_countersAvailable = false;
+};

@@ -1,0 +1,129 @@
+// A pseudo-terminal standing in for a serial device.
+#include "tests/support/PtyDevice.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <asm/ioctls.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+// The kernel's termios2, which carries any speed (BOTHER); <asm/termbits.h> would clash with
+// <termios.h>, so it is declared here.
+struct termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+
+PtyDevice::PtyDevice()
+{
+    char name[256] = {};
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return;
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    // Raw on the slave side too: nothing the program sends or receives is rewritten.
+    ::termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    m_master = master;
+    m_slave = slave;
+    m_slavePath = QString::fromLocal8Bit(name);
+}
+
+PtyDevice::~PtyDevice()
+{
+    closeMaster();
+    if (m_slave >= 0)
+        ::close(m_slave);
+}
+
+bool PtyDevice::write(const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    QDeadlineTimer deadline(10000);
+    while (done < bytes.size() && m_master >= 0) {
+        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (deadline.hasExpired())
+            return false;
+        // The program has not read yet: let it.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return done == bytes.size();
+}
+
+QByteArray PtyDevice::read(int count, int timeoutMs)
+{
+    QByteArray out;
+    QDeadlineTimer deadline(timeoutMs);
+    while (m_master >= 0 && (count < 0 || out.size() < count)) {
+        out += readNow();
+        if (count >= 0 && out.size() >= count)
+            break;
+        if (deadline.hasExpired())
+            break;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd p{m_master, POLLIN, 0};
+        ::poll(&p, 1, 1);
+    }
+    return out;
+}
+
+QByteArray PtyDevice::readNow()
+{
+    QByteArray out;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = m_master >= 0 ? ::read(m_master, buffer, sizeof buffer) : -1;
+        if (n <= 0)
+            break;
+        out.append(buffer, n);
+    }
+    return out;
+}
+
+void PtyDevice::closeMaster()
+{
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+}
+
+termios PtyDevice::slaveTermios() const
+{
+    termios t{};
+    if (m_slave >= 0)
+        ::tcgetattr(m_slave, &t);
+    return t;
+}
+
+int PtyDevice::slaveSpeed() const
+{
+    termios2 t2{};
+    if (m_slave < 0 || ::ioctl(m_slave, TCGETS2, &t2) != 0)
+        return -1;
+    return int(t2.c_ospeed);
+}
+
+bool PtyDevice::twoStopBits() const
+{
+    return (slaveTermios().c_cflag & CSTOPB) != 0;
+}

@@ -1,0 +1,42 @@
+// A pseudo-terminal standing in for a serial device: the test holds the master end, the
+// program opens the slave end by its path.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <termios.h>
+
+class PtyDevice
+{
+public:
+    PtyDevice();
+    ~PtyDevice();
+    PtyDevice(const PtyDevice &) = delete;
+    PtyDevice &operator=(const PtyDevice &) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+
+    // Writes all bytes to the master (the program receives them).
+    bool write(const QByteArray &bytes);
+    // Reads what the program sent, for up to timeoutMs, returning as soon as `count` bytes
+    // have arrived (count < 0: whatever arrives until the time is up). Keeps the Qt event loop
+    // running while it waits, so the program under test can send.
+    QByteArray read(int count, int timeoutMs = 2000);
+    // Reads what is there now without waiting or running events.
+    QByteArray readNow();
+    // Closes the master end: the device is gone (an unplugged adapter).
+    void closeMaster();
+
+    // The line settings as the slave end reports them.
+    termios slaveTermios() const;
+    // Speed in baud read from the slave's termios (BOTHER speeds included).
+    int slaveSpeed() const;
+    bool twoStopBits() const;
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+};
