@@ -2,6 +2,7 @@
 #include "tests/support/ModalAnswerer.h"
 
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
@@ -72,7 +73,7 @@ void ModalAnswerer::chooseFile(const QString &path)
             if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
                 edit->setText(path);
             dialog->selectFile(path);
-            dialog->accept();
+            QMetaObject::invokeMethod(dialog, "accept");
             return;
         }
         qWarning("ModalAnswerer: expected a file dialog");

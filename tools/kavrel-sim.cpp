@@ -1,0 +1,2 @@
+// Placeholder until the simulated instrument lands.
+int main() { return 0; }
