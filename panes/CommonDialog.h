@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QFileDialog;
 class QPrinter;
 class QWidget;
 
@@ -50,9 +51,11 @@ public:
 private:
     QWidget *parentWidget() const;
     QString qtFilter() const;
+    bool runFileDialog(QFileDialog &dialog);
 
     int m_flags = 0;
     QString m_fileName;
     QString m_filter;
+    QString m_lastFolder;
     std::unique_ptr<QPrinter> m_printer;
 };

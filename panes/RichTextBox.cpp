@@ -1,21 +1,280 @@
-// Placeholder until the text pane component lands.
+// The text pane component over QPlainTextEdit. The document keeps one paragraph break per
+// line; every position handed out or taken counts that break as CR LF.
 #include "panes/RichTextBox.h"
 
-RichTextBox::RichTextBox(QWidget *parent) : QPlainTextEdit(parent)
+#include <QFile>
+#include <QPrinter>
+#include <QSaveFile>
+#include <QStringDecoder>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+constexpr QChar paragraphBreak = QChar::ParagraphSeparator;
+
+// Characters the document would take as structure rather than text.
+bool isStructural(QChar c)
 {
-    connect(this, &QPlainTextEdit::textChanged, this, &RichTextBox::Change);
+    return c == QChar(0xfdd0) || c == QChar(0xfdd1) || c == QChar::ObjectReplacementCharacter;
 }
-QString RichTextBox::Text() const { return toPlainText(); }
-void RichTextBox::setText(const QString &text) { setPlainText(text); }
-int RichTextBox::SelStart() const { return 0; }
-void RichTextBox::setSelStart(int) {}
-int RichTextBox::SelLength() const { return 0; }
-void RichTextBox::setSelLength(int) {}
-QString RichTextBox::SelText() const { return {}; }
-void RichTextBox::setSelText(const QString &) {}
-void RichTextBox::Span(const QString &, bool, bool) {}
-void RichTextBox::UpTo(const QString &, bool, bool) {}
-void RichTextBox::SetFocus() { setFocus(); }
-bool RichTextBox::LoadFile(const QString &, int) { return false; }
-bool RichTextBox::SaveFile(const QString &, int) { return false; }
-bool RichTextBox::SelPrint(QPrinter *) { return false; }
+
+// CR LF, CR and LF each become one paragraph break.
+QString toDocumentText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\r') {
+            if (i + 1 < text.size() && text.at(i + 1) == u'\n')
+                ++i;
+            out.append(paragraphBreak);
+        } else if (c == u'\n' || c == QChar::LineSeparator || c == paragraphBreak) {
+            out.append(c == QChar::LineSeparator ? c : paragraphBreak);
+        } else {
+            out.append(isStructural(c) ? QChar(QChar::ReplacementCharacter) : c);
+        }
+    }
+    return out;
+}
+
+QString toPaneText(QString text)
+{
+    return text.replace(paragraphBreak, QStringLiteral("\r\n"));
+}
+
+// A scan stops at a character in the set, or at one outside it.
+bool stops(QChar c, const QString &set, bool stopInSet)
+{
+    return set.contains(c) == stopInSet;
+}
+
+} // namespace
+
+RichTextBox::RichTextBox(QWidget *parent)
+    : QPlainTextEdit(parent)
+{
+    setLineWrapMode(QPlainTextEdit::NoWrap);
+    setTabChangesFocus(true);
+    connect(document(), &QTextDocument::contentsChange, this,
+            [this](int, int removed, int added) {
+                if (removed != 0 || added != 0)
+                    emit Change();
+            });
+}
+
+int RichTextBox::toPanePosition(int documentPosition) const
+{
+    const QTextBlock block = document()->findBlock(documentPosition);
+    return documentPosition + std::max(0, block.blockNumber());
+}
+
+int RichTextBox::toDocumentPosition(qint64 panePosition) const
+{
+    const QTextDocument *doc = document();
+    if (panePosition <= 0)
+        return 0;
+    // The last block whose first character lies at or before the pane position: block b starts
+    // at document position p(b), that is pane position p(b) + 2b - b = p(b) + b.
+    int low = 0;
+    int high = doc->blockCount() - 1;
+    while (low < high) {
+        const int mid = low + (high - low + 1) / 2;
+        if (doc->findBlockByNumber(mid).position() + qint64(mid) <= panePosition)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    const QTextBlock block = doc->findBlockByNumber(low);
+    const qint64 offset = panePosition - (block.position() + qint64(low));
+    // Past the block's text means on its CR LF or past the end: stop at the end of the line.
+    return block.position() + int(std::min<qint64>(offset, block.length() - 1));
+}
+
+QString RichTextBox::Text() const
+{
+    return toPaneText(document()->toRawText());
+}
+
+void RichTextBox::setText(const QString &text)
+{
+    // One edit, so the change is reported once.
+    QTextCursor cursor(document());
+    cursor.beginEditBlock();
+    cursor.select(QTextCursor::Document);
+    cursor.insertText(toDocumentText(text));
+    cursor.endEditBlock();
+    cursor.movePosition(QTextCursor::Start);
+    setTextCursor(cursor);
+}
+
+int RichTextBox::SelStart() const
+{
+    return toPanePosition(textCursor().selectionStart());
+}
+
+void RichTextBox::setSelStart(int position)
+{
+    QTextCursor cursor = textCursor();
+    cursor.setPosition(toDocumentPosition(position));
+    setTextCursor(cursor);
+}
+
+int RichTextBox::SelLength() const
+{
+    const QTextCursor cursor = textCursor();
+    return toPanePosition(cursor.selectionEnd()) - toPanePosition(cursor.selectionStart());
+}
+
+void RichTextBox::setSelLength(int length)
+{
+    QTextCursor cursor = textCursor();
+    const int start = cursor.selectionStart();
+    const qint64 end = qint64(toPanePosition(start)) + std::max(0, length);
+    cursor.setPosition(start);
+    cursor.setPosition(toDocumentPosition(end), QTextCursor::KeepAnchor);
+    setTextCursor(cursor);
+}
+
+QString RichTextBox::SelText() const
+{
+    return toPaneText(textCursor().selectedText());
+}
+
+void RichTextBox::setSelText(const QString &text)
+{
+    QTextCursor cursor = textCursor();
+    cursor.insertText(toDocumentText(text));
+    setTextCursor(cursor);
+}
+
+void RichTextBox::Span(const QString &characterSet, bool forward, bool negate)
+{
+    QTextCursor cursor = textCursor();
+    const int from = forward ? cursor.selectionStart() : cursor.selectionEnd();
+    // Negated, the selection takes what is not in the set and stops at what is.
+    const int to = scan(from, characterSet, forward, negate);
+    cursor.setPosition(from);
+    cursor.setPosition(to, QTextCursor::KeepAnchor);
+    setTextCursor(cursor);
+}
+
+void RichTextBox::UpTo(const QString &characterSet, bool forward, bool negate)
+{
+    QTextCursor cursor = textCursor();
+    const int from = forward ? cursor.selectionEnd() : cursor.selectionStart();
+    cursor.setPosition(scan(from, characterSet, forward, !negate));
+    setTextCursor(cursor);
+}
+
+int RichTextBox::scan(int from, const QString &set, bool forward, bool stopInSet) const
+{
+    // Runs from a document position over characters that do not stop, line by line; a
+    // paragraph break stands for CR and LF.
+    const bool breakStops = stops(u'\r', set, stopInSet) || stops(u'\n', set, stopInSet);
+    QTextBlock block = document()->findBlock(from);
+    int position = from;
+    while (block.isValid()) {
+        const QString text = block.text();
+        const int start = block.position();
+        if (forward) {
+            for (int i = position - start; i < text.size(); ++i) {
+                if (stops(text.at(i), set, stopInSet))
+                    return start + i;
+            }
+            const QTextBlock next = block.next();
+            if (!next.isValid() || breakStops)
+                return start + int(text.size());
+            block = next;
+            position = next.position();
+        } else {
+            for (int i = position - start - 1; i >= 0; --i) {
+                if (stops(text.at(i), set, stopInSet))
+                    return start + i + 1;
+            }
+            const QTextBlock previous = block.previous();
+            if (!previous.isValid() || breakStops)
+                return start;
+            block = previous;
+            position = previous.position() + previous.length() - 1;
+        }
+    }
+    return from;
+}
+
+void RichTextBox::SetFocus()
+{
+    setFocus(Qt::OtherFocusReason);
+}
+
+bool RichTextBox::LoadFile(const QString &path, int)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_errorString = file.errorString();
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        m_errorString = file.errorString();
+        return false;
+    }
+    // Invalid UTF-8 shows as U+FFFD rather than vanishing.
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString text = utf8.decode(bytes);
+    if (text.startsWith(QChar::ByteOrderMark))
+        text.remove(0, 1);
+    setPlainText(toDocumentText(text));
+    m_errorString.clear();
+    return true;
+}
+
+bool RichTextBox::SaveFile(const QString &path, int)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        m_errorString = file.errorString();
+        return false;
+    }
+    // Line by line, so a large pane is not copied whole once more. A short write is a failure
+    // too (a full disk): QSaveFile would otherwise commit the truncated file.
+    QByteArray chunk;
+    bool written = true;
+    for (QTextBlock block = document()->begin(); written && block.isValid(); block = block.next()) {
+        chunk += block.text().toUtf8();
+        if (block.next().isValid())
+            chunk += "\r\n";
+        if (chunk.size() >= 64 * 1024 || !block.next().isValid()) {
+            written = file.write(chunk) == chunk.size();
+            chunk.clear();
+        }
+    }
+    if (!written || !file.commit()) {
+        m_errorString = file.error() != QFileDevice::NoError ? file.errorString()
+                                                             : tr("The disk is full.");
+        file.cancelWriting();
+        return false;
+    }
+    m_errorString.clear();
+    return true;
+}
+
+bool RichTextBox::SelPrint(QPrinter *printer)
+{
+    QTextDocument copy;
+    copy.setDefaultFont(font());
+    const QTextCursor cursor = textCursor();
+    copy.setPlainText(cursor.hasSelection() ? cursor.selectedText() : document()->toRawText());
+    copy.print(printer);
+    if (printer->printerState() == QPrinter::Error) {
+        m_errorString = tr("The printer reported an error.");
+        return false;
+    }
+    m_errorString.clear();
+    return true;
+}

@@ -63,5 +63,9 @@ signals:
     void Change();
 
 private:
+    int toPanePosition(int documentPosition) const;
+    int toDocumentPosition(qint64 panePosition) const;
+    int scan(int from, const QString &set, bool forward, bool stopInSet) const;
+
     QString m_errorString;
 };
