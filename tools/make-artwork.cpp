@@ -55,12 +55,48 @@ void drawIcon(QPainter &p, double unit)
     }
 }
 
+// The small sizes are drawn pixel by pixel on a 16-pixel grid, so their outlines stay crisp.
+QImage pixelIcon(int size)
+{
+    const char *rows[16] = {
+        "................",
+        "...........###..",
+        "..........#ooo#.",
+        "..........#o##o#",
+        "..#########o#.#o",
+        ".#o#ooooo#o#o##o",
+        ".##########oo#o#",
+        "..##########oo#.",
+        "..#o#ooooo#o###.",
+        "..##########....",
+        ".##########.....",
+        ".#o#ooooo#o#....",
+        ".##########.....",
+        "..##########....",
+        "..#o#ooooo#o#...",
+        "..##########....",
+    };
+    QImage small(16, 16, QImage::Format_ARGB32);
+    small.fill(Qt::transparent);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            if (rows[y][x] == '#')
+                small.setPixel(x, y, qRgba(0, 0, 0, 255));
+            else if (rows[y][x] == 'o')
+                small.setPixel(x, y, qRgba(255, 255, 255, 255));
+        }
+    }
+    return small.scaled(size, size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+}
+
 QImage icon(int size)
 {
+    if (size <= 32)
+        return pixelIcon(size);
     QImage image(size, size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing, size > 16);
+    p.setRenderHint(QPainter::Antialiasing);
     drawIcon(p, size / 32.0);
     p.end();
     return image;
