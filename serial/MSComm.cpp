@@ -448,7 +448,7 @@ void MSComm::deliverReceived()
         m_currentRead = true;
         if (generation != m_inputGeneration)
             break;
-        if ((delivered & 1023) == 0 && clock.hasExpired(sliceMilliseconds))
+        if ((delivered & 255) == 0 && clock.hasExpired(sliceMilliseconds))
             break;
     }
     m_delivering = false;

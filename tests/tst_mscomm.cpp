@@ -13,7 +13,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +106,7 @@ private slots:
     void portNumbersName();
     void missingDeviceFails();
     void deniedDeviceFails();
+    void secondOpenIsBusy_data();
     void secondOpenIsBusy();
     void oneEventPerCharacter_data();
     void oneEventPerCharacter();
@@ -289,14 +292,30 @@ void TestMSComm::deniedDeviceFails()
     QCOMPARE(QString::fromLocal8Bit(lines.at(3)), QString::fromLocal8Bit(std::strerror(EACCES)));
 }
 
+void TestMSComm::secondOpenIsBusy_data()
+{
+    QTest::addColumn<bool>("otherProgram");
+    QTest::newRow("open in Kavrel") << false;
+    QTest::newRow("locked by another terminal program") << true;
+}
+
 void TestMSComm::secondOpenIsBusy()
 {
+    QFETCH(bool, otherProgram);
     PtyDevice pty;
     MSComm first;
-    MSComm second;
     Recorder received;
     received.attach(first);
-    QVERIFY(openOn(first, pty));
+    int other = -1;
+    if (otherProgram) {
+        // Terminal programs that take no lock file hold an flock on the device instead.
+        other = ::open(pty.slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+    } else {
+        QVERIFY(openOn(first, pty));
+    }
+    MSComm second;
     QVERIFY(!openOn(second, pty));
     QVERIFY(!second.PortOpen());
     QVERIFY(second.portBusy());
@@ -304,10 +323,15 @@ void TestMSComm::secondOpenIsBusy()
     QVERIFY2(second.errorString().contains(u"busy"), qPrintable(second.errorString()));
     QCOMPARE(second.devicePath(), pty.slavePath());
 
-    // The first opener keeps its line, and the port is free again once it closes.
-    QVERIFY(pty.write("ok"));
-    QTRY_COMPARE(received.text, QStringLiteral("ok"));
-    QVERIFY(first.setPortOpen(false));
+    if (otherProgram) {
+        ::close(other);
+    } else {
+        // The first opener keeps its line.
+        QVERIFY(pty.write("ok"));
+        QTRY_COMPARE(received.text, QStringLiteral("ok"));
+        QVERIFY(first.setPortOpen(false));
+    }
+    // Once the other side lets go, the port opens.
     QVERIFY2(second.setPortOpen(true), qPrintable(second.errorString()));
     QVERIFY(!second.portBusy());
 }
