@@ -278,9 +278,7 @@ bool MSComm::checkAppliedSettings(qint32 baud)
             tr("The port cannot run at %1 baud (it offers %2 baud).").arg(baud).arg(actual));
     }
     // A pseudo-terminal has no framing and always reports 8 data bits and no parity.
-    struct stat info
-    {
-    };
+    struct stat info;
     const bool pseudoTerminal = ::fstat(m_port.handle(), &info) == 0
         && ((major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143) || major(info.st_rdev) == 3);
     if (pseudoTerminal)
