@@ -14,4 +14,6 @@ if(KAVREL_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     target_compile_options(fuzz_settings_libfuzzer PRIVATE -fsanitize=fuzzer)
     target_link_options(fuzz_settings_libfuzzer PRIVATE -fsanitize=fuzzer)
     target_link_libraries(fuzz_settings_libfuzzer PRIVATE kavrel_app kavrel_warnings)
+    # Coverage of the loader itself guides the fuzzer, not only the harness's.
+    target_compile_options(kavrel_app PRIVATE -fsanitize=fuzzer-no-link)
 endif()

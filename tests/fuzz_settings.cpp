@@ -341,7 +341,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     const QString failure = harness->check(input);
     if (!failure.isEmpty()) {
-        std::fprintf(stderr, "%s\n", qPrintable(failure));
+        std::fprintf(stderr, "fuzz_settings: %s\n  input: \"%s\"\n", qPrintable(failure),
+                     escaped(input).constData());
         std::abort();
     }
     return 0;
