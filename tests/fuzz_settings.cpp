@@ -8,8 +8,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -85,6 +87,17 @@ bool usable(const SettingsRecord &record)
     return true;
 }
 
+// Every input is saved, and a save waits for the disk: a folder in memory keeps a long run
+// fast. TMPDIR, when set, has the last word.
+QString scratchTemplate()
+{
+    const QString memory = QStringLiteral("/dev/shm");
+    if (qEnvironmentVariableIsEmpty("TMPDIR") && QFileInfo(memory).isDir()
+        && QFileInfo(memory).isWritable())
+        return memory + QStringLiteral("/fuzz_settings-XXXXXX");
+    return QDir::tempPath() + QStringLiteral("/fuzz_settings-XXXXXX");
+}
+
 QByteArray fileContent(const QString &path)
 {
     QFile file(path);
@@ -94,7 +107,7 @@ QByteArray fileContent(const QString &path)
 class Harness
 {
 public:
-    Harness()
+    Harness() : m_dir(scratchTemplate())
     {
         overrideSettingsFolder(m_dir.path());
         m_path = settingsFilePath();
@@ -333,6 +346,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     new QApplication(*argc, *argv);
     harness = new Harness;
+    // libFuzzer ends with exit(): take the window and the scratch folder down with it.
+    std::atexit([] { delete harness; });
     return harness->valid() ? 0 : 1;
 }
 
