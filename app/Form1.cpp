@@ -115,6 +115,9 @@ void Form1::buildControls()
 
     MSComm1 = new MSComm(this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
+    m_receivedFlush = new QTimer(this);
+    m_receivedFlush->setSingleShot(true);
+    m_receivedFlush->setInterval(15);
 
     RichTextBox1 = new RichTextBox(client);
     RichTextBox1->setObjectName(QStringLiteral("RichTextBox1"));
@@ -257,7 +260,8 @@ void Form1::wireEvents()
     connect(Command2, &QPushButton::clicked, this, guarded(&Form1::Command2_Click));
     connect(Timer1, &QTimer::timeout, this, guarded(&Form1::Timer1_Timer));
     connect(MSComm1, &MSComm::OnComm, this, guarded(&Form1::MSComm1_OnComm));
-    connect(MSComm1, &MSComm::inputDrained, this, guarded(&Form1::flushReceivedLines));
+    connect(MSComm1, &MSComm::inputDrained, this, guarded(&Form1::scheduleReceivedFlush));
+    connect(m_receivedFlush, &QTimer::timeout, this, guarded(&Form1::flushReceivedLines));
     connect(RichTextBox1, &RichTextBox::Change, this, guarded(&Form1::RichTextBox1_Change));
     connect(RichTextBox2, &RichTextBox::Change, this, guarded(&Form1::RichTextBox2_Change));
 

@@ -151,6 +151,7 @@ private:
 
     void writeTimeStamp();
     void flushReceivedLines();
+    void scheduleReceivedFlush();
     void appendToReceivedPane(const QString &text);
     void showSettingsWriteFailure(const QString &path, const QString &reason);
 
@@ -160,4 +161,5 @@ private:
     bool m_bannerDrawn = false;
     bool m_settingsFailureShown = false;
     QString m_receivedBatch;      // completed lines waiting for one insertion into the pane
+    QTimer *m_receivedFlush = nullptr;
 };

@@ -90,6 +90,7 @@ void Form1::N_Send_Click()
 
 void Form1::N_Received_Click()
 {
+    flushReceivedLines();
     if (RichTextBox2->document()->isEmpty() || !askToClear(this))
         return;
     RichTextBox2->setText(QString());
@@ -105,6 +106,7 @@ void Form1::S_Send_Click()
 
 void Form1::S_Received_Click()
 {
+    flushReceivedLines();
     if (savePane(this, CommonDialog1, RichTextBox2, QStringLiteral("Received Data")))
         Modified[2] = False;
 }
@@ -116,6 +118,7 @@ void Form1::P_Send_Click()
 
 void Form1::P_Received_Click()
 {
+    flushReceivedLines();
     printPane(this, CommonDialog1, RichTextBox2);
 }
 

@@ -17,28 +17,15 @@ namespace {
 
 constexpr QChar paragraphBreak = QChar::ParagraphSeparator;
 
-// Characters the document would take as structure rather than text.
-bool isStructural(QChar c)
-{
-    return c == QChar(0xfdd0) || c == QChar(0xfdd1) || c == QChar::ObjectReplacementCharacter;
-}
-
-// CR LF, CR and LF each become one paragraph break.
+// The document breaks lines by itself at CR LF, CR, LF and U+2029; only the characters it
+// would take as frames or objects must not reach it.
 QString toDocumentText(const QString &text)
 {
-    QString out;
-    out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c == u'\r') {
-            if (i + 1 < text.size() && text.at(i + 1) == u'\n')
-                ++i;
-            out.append(paragraphBreak);
-        } else if (c == u'\n' || c == QChar::LineSeparator || c == paragraphBreak) {
-            out.append(c == QChar::LineSeparator ? c : paragraphBreak);
-        } else {
-            out.append(isStructural(c) ? QChar(QChar::ReplacementCharacter) : c);
-        }
+    const QChar structural[] = {QChar(0xfdd0), QChar(0xfdd1), QChar::ObjectReplacementCharacter};
+    QString out = text;
+    for (QChar c : structural) {
+        if (out.contains(c))
+            out.replace(c, QChar::ReplacementCharacter);
     }
     return out;
 }
@@ -79,6 +66,9 @@ int RichTextBox::toDocumentPosition(qint64 panePosition) const
     const QTextDocument *doc = document();
     if (panePosition <= 0)
         return 0;
+    const int end = doc->characterCount() - 1;
+    if (panePosition >= qint64(end) + doc->blockCount() - 1)
+        return end;
     // The last block whose first character lies at or before the pane position: block b starts
     // at document position p(b), that is pane position p(b) + 2b - b = p(b) + b.
     int low = 0;
