@@ -1,24 +1,549 @@
-// Placeholder until the serial port component lands.
+// The serial port component over QSerialPort: settings strings, one OnComm per received
+// character, and line errors as CommEvent codes.
 #include "serial/MSComm.h"
 
-MSComm::MSComm(QObject *parent) : QObject(parent), m_decoder(QStringDecoder::Utf8) {}
-MSComm::~MSComm() = default;
-bool MSComm::PortOpen() const { return m_port.isOpen(); }
-bool MSComm::setPortOpen(bool) { return false; }
-void MSComm::setCommPort(int port) { m_commPort = port; }
-void MSComm::setSettings(const QString &settings) { m_settings = settings; }
-int MSComm::InBufferCount() const { return 0; }
-void MSComm::setInBufferCount(int) {}
-int MSComm::OutBufferCount() const { return 0; }
-void MSComm::setOutBufferCount(int) {}
-void MSComm::setOutput(const QString &) {}
-QString MSComm::Input() { return {}; }
-QString MSComm::devicePathFor(int port) { return QStringLiteral("/dev/ttyS%1").arg(port - 1); }
-void MSComm::raiseEventForTesting(std::int16_t) {}
-void MSComm::onReadyRead() {}
-void MSComm::deliverReceived() {}
-void MSComm::onErrorOccurred(QSerialPort::SerialPortError) {}
-void MSComm::reportLineErrors() {}
-void MSComm::raise(std::int16_t) {}
-bool MSComm::applySettings() { return false; }
-void MSComm::resetReceiveState() {}
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QRegularExpression>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <optional>
+
+#ifdef Q_OS_LINUX
+#include <asm/ioctls.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+
+// The kernel's termios2 (named as TCGETS2 expects), which carries the speed actually set;
+// <asm/termbits.h> would clash with <termios.h>.
+struct termios2
+{
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+#endif
+
+namespace {
+
+// One read slice: a fast device still leaves room for the window between slices.
+constexpr qint64 sliceBytes = 64 * 1024;
+constexpr qint64 sliceMilliseconds = 10;
+// QSerialPort's own receive buffer; beyond it the kernel holds the bytes (and a real UART
+// overruns, which is reported) instead of memory filling up.
+constexpr qint64 readBufferBytes = 1024 * 1024;
+
+struct LineSettings
+{
+    qint32 baud = 0;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+std::optional<LineSettings> parseSettings(const QString &text, QString *why)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^([0-9]{1,9})([EONMS])([5-8])(1|1\\.5|2)$"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        *why = MSComm::tr("The line settings \"%1\" are not valid: they are a baud rate, "
+                          "a parity letter (E, O or N), data bits (5 to 8) and stop bits "
+                          "(1, 1.5 or 2), as in 9600N81.")
+                   .arg(text);
+        return std::nullopt;
+    }
+    LineSettings line;
+    line.baud = match.captured(1).toInt();
+    if (line.baud <= 0) {
+        *why = MSComm::tr("The line settings \"%1\" have no usable baud rate.").arg(text);
+        return std::nullopt;
+    }
+    switch (match.captured(2).at(0).toUpper().unicode()) {
+    case u'E':
+        line.parity = QSerialPort::EvenParity;
+        break;
+    case u'O':
+        line.parity = QSerialPort::OddParity;
+        break;
+    case u'M':
+        line.parity = QSerialPort::MarkParity;
+        break;
+    case u'S':
+        line.parity = QSerialPort::SpaceParity;
+        break;
+    default:
+        line.parity = QSerialPort::NoParity;
+        break;
+    }
+    const int dataBits = match.captured(3).toInt();
+    line.dataBits = QSerialPort::DataBits(dataBits);
+    const QString stop = match.captured(4);
+    if (stop == u"1.5") {
+        // A UART sends 1.5 stop bits only after 5-bit characters, when asked for two;
+        // QSerialPort would quietly send one instead.
+        if (dataBits != 5) {
+            *why = MSComm::tr("The line settings \"%1\" ask for 1.5 stop bits with %2 data bits, "
+                              "which a serial port cannot send (1.5 stop bits need 5 data bits).")
+                       .arg(text)
+                       .arg(dataBits);
+            return std::nullopt;
+        }
+        line.stopBits = QSerialPort::TwoStop;
+    } else {
+        line.stopBits = stop == u"2" ? QSerialPort::TwoStop : QSerialPort::OneStop;
+    }
+    return line;
+}
+
+// Every character the window reads is one of these or a surrogate pair. Strings over this
+// table need no allocation and no reference count, and the table lives as long as the program.
+const char16_t *characterTable()
+{
+    static const auto table = [] {
+        std::array<char16_t, 65536> all {};
+        for (std::size_t i = 0; i < all.size(); ++i)
+            all[i] = char16_t(i);
+        return all;
+    }();
+    return table.data();
+}
+
+QString oneCharacter(char16_t c)
+{
+    return QString::fromRawData(reinterpret_cast<const QChar *>(characterTable() + c), 1);
+}
+
+// Bytes at the end of a read that begin a character whose other bytes are still to come.
+qsizetype unfinishedTail(const char *bytes, qsizetype size)
+{
+    for (qsizetype back = 1; back <= 3 && back <= size; ++back) {
+        const uchar b = uchar(bytes[size - back]);
+        if ((b & 0xC0) == 0x80)
+            continue;
+        const qsizetype length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
+QString systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+// The decoder sees whole characters only: the component carries a character split between
+// reads itself, because Qt 6.4's decoder state drops the byte after a broken sequence.
+MSComm::MSComm(QObject *parent)
+    : QObject(parent), m_decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless)
+{
+    m_bytes.resize(sliceBytes + 4);
+    connect(&m_port, &QSerialPort::readyRead, this, &MSComm::deliverReceived);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &MSComm::onErrorOccurred);
+}
+
+MSComm::~MSComm()
+{
+    closePort();
+}
+
+bool MSComm::PortOpen() const
+{
+    return m_open;
+}
+
+bool MSComm::setPortOpen(bool open)
+{
+    if (!open) {
+        closePort();
+        return true;
+    }
+    if (m_open)
+        return true;
+
+    m_errorString.clear();
+    m_permissionDenied = false;
+    m_portBusy = false;
+    m_devicePath = m_commPort >= 1 ? devicePathFor(m_commPort) : QString();
+    if (m_commPort < 1)
+        return fail(tr("There is no port %1.").arg(m_commPort));
+
+    QString why;
+    const std::optional<LineSettings> line = parseSettings(m_settings, &why);
+    if (!line)
+        return fail(why);
+
+    // Everything is set before open(): a pseudo-terminal refuses parity and 7 data bits
+    // once open, and a real port should start with the right framing.
+    m_port.setPortName(m_devicePath);
+    m_port.setBaudRate(line->baud);
+    m_port.setDataBits(line->dataBits);
+    m_port.setParity(line->parity);
+    m_port.setStopBits(line->stopBits);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    m_port.setReadBufferSize(readBufferBytes);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        classifyOpenFailure();
+        return false;
+    }
+#ifdef Q_OS_LINUX
+    // Other terminal programs take this lock too; it also holds where the lock file of the
+    // first opener has gone stale.
+    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        m_port.close();
+        m_portBusy = true;
+        return fail(tr("The port is busy: it is already open in Kavrel or another program."));
+    }
+#endif
+    if (!checkAppliedSettings(line->baud)) {
+        m_port.clear(QSerialPort::Output);
+        m_port.close();
+        return false;
+    }
+
+    dropInput();
+    m_deviceGone = false;
+    m_goneReportPending = false;
+    ++m_openGeneration;
+    m_open = true;
+#ifdef Q_OS_LINUX
+    serial_icounter_struct counts {};
+    m_countersAvailable = ::ioctl(m_port.handle(), TIOCGICOUNT, &counts) == 0;
+    m_counters = {counts.frame, counts.overrun, counts.parity, counts.brk, counts.buf_overrun};
+#endif
+    return true;
+}
+
+void MSComm::closePort()
+{
+    if (!m_open)
+        return;
+    m_open = false;
+    ++m_openGeneration;
+    if (m_port.isOpen()) {
+        // Output not yet sent is dropped: Stop stops the line at once, and a real UART's
+        // close would otherwise wait for the kernel to drain it.
+        m_port.clear(QSerialPort::Output);
+        m_port.close();
+    }
+    dropInput();
+    m_deviceGone = false;
+    m_goneReportPending = false;
+}
+
+bool MSComm::fail(const QString &reason)
+{
+    m_errorString = reason;
+    return false;
+}
+
+void MSComm::classifyOpenFailure()
+{
+    const QString reason = m_port.errorString();
+    m_errorString = reason;
+    if (m_port.error() != QSerialPort::PermissionError)
+        return;
+    if (reason == systemReason(EACCES) || reason == systemReason(EPERM)) {
+        m_permissionDenied = true;
+        return;
+    }
+    // The lock file of another opener, or the device's own exclusive mode.
+    m_portBusy = true;
+    m_errorString
+        = tr("The port is busy: it is already open in Kavrel or another program (%1).").arg(reason);
+}
+
+bool MSComm::checkAppliedSettings(qint32 baud)
+{
+#ifdef Q_OS_LINUX
+    // A driver that cannot do what was asked sets what it can instead: read back what the
+    // port really runs at.
+    termios2 applied {};
+    if (::ioctl(m_port.handle(), TCGETS2, &applied) != 0)
+        return true;
+    const qint64 actual = applied.c_ospeed;
+    if (qAbs(actual - baud) * 100 > qint64(baud) * 2) {
+        return fail(
+            tr("The port cannot run at %1 baud (it offers %2 baud).").arg(baud).arg(actual));
+    }
+    // A pseudo-terminal has no framing and always reports 8 data bits and no parity.
+    struct stat info;
+    const bool pseudoTerminal = ::fstat(m_port.handle(), &info) == 0
+        && ((major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143) || major(info.st_rdev) == 3);
+    if (pseudoTerminal)
+        return true;
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    const int dataBits = int(m_port.dataBits());
+    if ((applied.c_cflag & CSIZE) != sizes[dataBits - 5])
+        return fail(tr("The port cannot use %1 data bits.").arg(dataBits));
+    const bool parity = m_port.parity() != QSerialPort::NoParity;
+    if (bool(applied.c_cflag & PARENB) != parity)
+        return fail(tr("The port cannot use this parity."));
+    const bool twoStop = m_port.stopBits() == QSerialPort::TwoStop;
+    if (bool(applied.c_cflag & CSTOPB) != twoStop)
+        return fail(tr("The port cannot use these stop bits."));
+#else
+    Q_UNUSED(baud);
+#endif
+    return true;
+}
+
+void MSComm::setCommPort(int port)
+{
+    m_commPort = port;
+}
+
+void MSComm::setSettings(const QString &settings)
+{
+    m_settings = settings;
+}
+
+int MSComm::InBufferCount() const
+{
+    qint64 count = (m_currentRead ? 0 : 1) + (m_received.size() - m_next) + m_goneText.size();
+    if (m_port.isOpen())
+        count += m_port.bytesAvailable(); // not decoded yet: one byte, one character
+    return int(qMin<qint64>(count, INT_MAX));
+}
+
+void MSComm::setInBufferCount(int count)
+{
+    if (count != 0)
+        return;
+    dropInput();
+    if (m_port.isOpen())
+        m_port.clear(QSerialPort::Input);
+}
+
+int MSComm::OutBufferCount() const
+{
+    return m_port.isOpen() ? int(qMin<qint64>(m_port.bytesToWrite(), INT_MAX)) : 0;
+}
+
+void MSComm::setOutBufferCount(int count)
+{
+    if (count == 0 && m_port.isOpen())
+        m_port.clear(QSerialPort::Output);
+}
+
+void MSComm::setOutput(const QString &text)
+{
+    // QSerialPort keeps what the device has not taken yet and hands it over as it can.
+    if (m_port.isOpen())
+        m_port.write(text.toUtf8());
+}
+
+QString MSComm::Input()
+{
+    if (m_currentRead)
+        return QString();
+    m_currentRead = true;
+    return m_current;
+}
+
+QString MSComm::devicePathFor(int port)
+{
+    const QByteArray variable = "KAVREL_COM" + QByteArray::number(port);
+    const QString configured = qEnvironmentVariable(variable.constData());
+    if (!configured.isEmpty())
+        return configured;
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+void MSComm::raiseEventForTesting(std::int16_t code)
+{
+    raise(code);
+}
+
+void MSComm::raise(std::int16_t code)
+{
+    m_commEvent = code;
+    emit OnComm();
+}
+
+void MSComm::queueDelivery()
+{
+    if (m_deliveryQueued)
+        return;
+    m_deliveryQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_deliveryQueued = false;
+            deliverReceived();
+        },
+        Qt::QueuedConnection);
+}
+
+void MSComm::fillReceived()
+{
+    m_next = 0;
+    if (m_deviceGone) {
+        m_received = std::exchange(m_goneText, QString());
+        return;
+    }
+    const qint64 count = m_port.isOpen() ? m_port.read(m_bytes.data() + m_carried, sliceBytes) : 0;
+    if (count <= 0) {
+        m_received.resize(0);
+        return;
+    }
+    char *bytes = m_bytes.data();
+    const qsizetype total = m_carried + count;
+    m_carried = unfinishedTail(bytes, total);
+    const qsizetype whole = total - m_carried;
+    m_received.resize(m_decoder.requiredSpace(whole));
+    const QChar *end = m_decoder.appendToBuffer(m_received.data(), QByteArrayView(bytes, whole));
+    m_received.resize(end - m_received.constData());
+    std::memmove(bytes, bytes + whole, size_t(m_carried));
+}
+
+// Reports one slice of received characters, one OnComm each. A handler may run events
+// meanwhile: readyRead then comes again (or not at all, while its own slot still runs), so
+// delivery never nests, and whatever arrived meanwhile is picked up by a queued call.
+void MSComm::deliverReceived()
+{
+    if (m_delivering || !m_open)
+        return;
+    if (m_next >= m_received.size())
+        fillReceived();
+
+    m_delivering = true;
+    const quint64 generation = m_inputGeneration;
+    const QChar *characters = m_received.constData();
+    const qsizetype size = m_received.size();
+    qsizetype delivered = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (m_next < size) {
+        const char16_t c = characters[m_next].unicode();
+        if (QChar::isHighSurrogate(c) && m_next + 1 < size
+            && characters[m_next + 1].isLowSurrogate()) {
+            m_current = QString(characters + m_next, 2);
+            m_next += 2;
+        } else {
+            m_current = oneCharacter(c);
+            ++m_next;
+        }
+        m_currentRead = false;
+        m_commEvent = comEvReceive;
+        ++delivered;
+        emit OnComm();
+        m_currentRead = true;
+        if (generation != m_inputGeneration)
+            break;
+        if ((delivered & 255) == 0 && clock.hasExpired(sliceMilliseconds))
+            break;
+    }
+    m_delivering = false;
+
+    if (delivered > 0)
+        emit inputDrained();
+    if (!m_open)
+        return;
+    const quint64 openGeneration = m_openGeneration;
+    reportLineErrors();
+    if (openGeneration != m_openGeneration || !m_open)
+        return;
+    const bool more = m_next < m_received.size() || !m_goneText.isEmpty()
+        || (!m_deviceGone && m_port.bytesAvailable() > 0);
+    if (more) {
+        queueDelivery();
+    } else if (m_goneReportPending) {
+        m_goneReportPending = false;
+        raise(comEventDeviceGone);
+    }
+}
+
+void MSComm::dropInput()
+{
+    m_received.resize(0);
+    m_next = 0;
+    m_goneText.clear();
+    m_currentRead = true;
+    m_carried = 0;
+    ++m_inputGeneration;
+}
+
+void MSComm::onErrorOccurred(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::ResourceError:
+    case QSerialPort::WriteError:
+        break;
+    default:
+        // Modem-line calls a pseudo-terminal does not support, and the results of this
+        // component's own calls: none of them ends the line.
+        return;
+    }
+    if (!m_open || m_deviceGone)
+        return;
+    // QSerialPort repeats a read error at full speed until the port closes; it is reported
+    // once, after QSerialPort's own signal has returned.
+    m_deviceGone = true;
+    QMetaObject::invokeMethod(
+        this, [this, generation = m_openGeneration] { onDeviceGone(generation); },
+        Qt::QueuedConnection);
+}
+
+void MSComm::onDeviceGone(quint64 openGeneration)
+{
+    if (openGeneration != m_openGeneration || !m_open)
+        return;
+    // What the device sent before it went is still reported, a character it left unfinished
+    // as U+FFFD.
+    const QByteArray rest = QByteArray(m_bytes.constData(), m_carried) + m_port.readAll();
+    m_carried = 0;
+    m_goneText = m_decoder.decode(rest);
+    m_port.clear(QSerialPort::Output);
+    m_port.close();
+    m_goneReportPending = true;
+    if (!m_delivering)
+        deliverReceived();
+}
+
+void MSComm::reportLineErrors()
+{
+#ifdef Q_OS_LINUX
+    // Real UARTs count line errors; a pseudo-terminal has no such counters.
+    if (!m_countersAvailable || !m_port.isOpen())
+        return;
+    serial_icounter_struct now {};
+    if (::ioctl(m_port.handle(), TIOCGICOUNT, &now) != 0) {
+        m_countersAvailable = false;
+        return;
+    }
+    const LineCounters before = m_counters;
+    m_counters = {now.frame, now.overrun, now.parity, now.brk, now.buf_overrun};
+    const std::pair<bool, Event> rises[] = {
+        {m_counters.bufOverrun > before.bufOverrun, comEventRxOver},
+        {m_counters.overrun > before.overrun, comEventOverrun},
+        {m_counters.parity > before.parity, comEventRxParity},
+        {m_counters.frame > before.frame, comEventFrame},
+        {m_counters.brk > before.brk, comEventBreak},
+    };
+    const quint64 generation = m_openGeneration;
+    for (const auto &[rose, code] : rises) {
+        if (!rose)
+            continue;
+        raise(code);
+        if (generation != m_openGeneration)
+            return;
+    }
+#endif
+}

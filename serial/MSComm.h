@@ -2,6 +2,7 @@
 // and one OnComm event per received character.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -73,6 +74,8 @@ public:
     QString errorString() const { return m_errorString; }
     // True when the last failure to open came from missing permission (the dialout group).
     bool permissionDenied() const { return m_permissionDenied; }
+    // True when the last failure to open came from the port being open elsewhere already.
+    bool portBusy() const { return m_portBusy; }
 
     // Raises OnComm with the given code as if the line had reported it; a seam for tests
     // of the handler's error paths.
@@ -85,13 +88,18 @@ signals:
     void inputDrained();
 
 private:
-    void onReadyRead();
+    void closePort();
+    bool fail(const QString &reason);
+    void classifyOpenFailure();
+    bool checkAppliedSettings(qint32 baud);
     void deliverReceived();
+    void queueDelivery();
+    void fillReceived();
+    void dropInput();
     void onErrorOccurred(QSerialPort::SerialPortError error);
+    void onDeviceGone(quint64 openGeneration);
     void reportLineErrors();
     void raise(std::int16_t code);
-    bool applySettings();
-    void resetReceiveState();
 
     QSerialPort m_port;
     QStringDecoder m_decoder;
@@ -100,17 +108,29 @@ private:
     QString m_devicePath;
     QString m_errorString;
     bool m_permissionDenied = false;
+    bool m_portBusy = false;
     std::int16_t m_commEvent = 0;
 
-    QString m_received;       // decoded characters of the chunk being reported
-    qsizetype m_next = 0;     // next character of m_received to report
-    QString m_current;        // the character OnComm is reporting
+    // The port stays open for the window after its device has gone, until the window closes
+    // it; the device itself is released at once.
+    bool m_open = false;
+    bool m_deviceGone = false;
+    bool m_goneReportPending = false;
+    QString m_goneText; // what the device sent before it went, decoded
+    quint64 m_openGeneration = 0;
+
+    QByteArray m_bytes; // one slice of raw input, after the unfinished character carried
+    qsizetype m_carried = 0; // bytes of that unfinished character
+    QString m_received; // decoded characters of the slice being reported
+    qsizetype m_next = 0; // next character of m_received to report
+    QString m_current; // the character OnComm is reporting
     bool m_currentRead = true;
     bool m_delivering = false;
     bool m_deliveryQueued = false;
-    bool m_deviceGone = false;
-    quint64 m_openGeneration = 0;
-    struct LineCounters {
+    quint64 m_inputGeneration = 0; // changes whenever undelivered input is dropped
+
+    struct LineCounters
+    {
         int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
     } m_counters;
     bool m_countersAvailable = false;
