@@ -124,6 +124,8 @@ void Form1::buildControls()
     RichTextBox2 = new RichTextBox(client);
     RichTextBox2->setObjectName(QStringLiteral("RichTextBox2"));
     RichTextBox2->setFont(paneFont);
+    // The received pane is a log that may grow to millions of lines: no undo history for it.
+    RichTextBox2->setUndoRedoEnabled(false);
     twips::setGeometry(RichTextBox2, 2400, 1920, 2385, 2295);
 
     Label2 = new QLabel(QStringLiteral("Received Data"), client);
@@ -269,7 +271,7 @@ void Form1::wireEvents()
         {mFooter, &Form1::mFooter_Click},
     };
     for (const auto &[action, handler] : items)
-        connectItem(action, this, [this, handler] { (this->*handler)(); });
+        connectItem(action, this, [this, handler = handler] { (this->*handler)(); });
 
     connectGroup(Port, this, &Form1::Port_Click);
     connectGroup(BPS, this, &Form1::BPS_Click);

@@ -125,7 +125,7 @@ public:
     // Procedures.
     void OpenPort();
     void ClosePort();
-    void SetPortSettings();
+    bool SetPortSettings();
     void PrepareNextLine();
     void LoadSettings();
     void WriteDefaultSettings();
@@ -151,6 +151,7 @@ private:
 
     void writeTimeStamp();
     void flushReceivedLines();
+    void appendToReceivedPane(const QString &text);
     void showSettingsWriteFailure(const QString &path, const QString &reason);
 
     bool m_ended = false;

@@ -1,7 +1,62 @@
-// Start-up and the ways of leaving the program.
+// Start-up and the ways of leaving the program, with the offer to save changed panes.
 #include "app/Form1.h"
 
-void Form1::Form_Load() {}
-void Form1::Form_Unload(std::int16_t &) {}
-void Form1::mEnd_Click() {}
-void Form1::ConfirmExit() {}
+#include "app/Version.h"
+
+#include <QMessageBox>
+
+void Form1::Form_Load()
+{
+    // An empty description still leaves its blank: "Kavrel  Ver.0.20". Minor and revision run
+    // together, so 2 and 0 read "20".
+    setWindowTitle(QString::fromUtf8(version::productName) + u' '
+                   + QString::fromUtf8(version::fileDescription) + QStringLiteral(" Ver.")
+                   + QString::number(version::major) + u'.' + QString::number(version::minor)
+                   + QString::number(version::revision));
+    LoadSettings();
+}
+
+void Form1::Form_Unload(std::int16_t &Cancel)
+{
+    ClosePort();
+    ConfirmExit();
+    // ConfirmExit came back: the user answered Cancel. Keep the window and its unsaved panes,
+    // as leaving by File > End does, instead of throwing the text away.
+    if (!hasEnded())
+        Cancel = True;
+}
+
+void Form1::mEnd_Click()
+{
+    ClosePort();
+    ConfirmExit();
+}
+
+void Form1::ConfirmExit()
+{
+    for (;;) {
+        if (Modified[1] != True && Modified[2] != True) {
+            endProgram();
+            return;
+        }
+
+        QMessageBox question(QMessageBox::Question, QStringLiteral("Kavrel"),
+                             QStringLiteral("Will you save this data?"),
+                             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+        question.setDefaultButton(QMessageBox::Yes);
+        question.setEscapeButton(QMessageBox::Cancel);
+        const int answer = question.exec();
+        if (answer == QMessageBox::No) {
+            endProgram();
+            return;
+        }
+        if (answer != QMessageBox::Yes)
+            return;
+
+        // A save that did not write its file leaves its flag set, so the question comes again.
+        if (Modified[1] == True)
+            S_Send_Click();
+        if (Modified[2] == True)
+            S_Received_Click();
+    }
+}

@@ -1,12 +1,130 @@
 // The File menu's work on the panes, and the panes' change flags.
 #include "app/Form1.h"
 
-void Form1::mOpen_Click() {}
-void Form1::N_Send_Click() {}
-void Form1::N_Received_Click() {}
-void Form1::S_Send_Click() {}
-void Form1::S_Received_Click() {}
-void Form1::P_Send_Click() {}
-void Form1::P_Received_Click() {}
-void Form1::RichTextBox1_Change() {}
-void Form1::RichTextBox2_Change() {}
+#include "panes/CommonDialog.h"
+#include "panes/RichTextBox.h"
+
+#include <QDir>
+#include <QMessageBox>
+#include <QPrinter>
+#include <QTextDocument>
+
+namespace {
+
+constexpr int fileFlags = CommonDialog::cdlOFNOverwritePrompt | CommonDialog::cdlOFNHideReadOnly;
+constexpr int printFlags = CommonDialog::cdlPDNoPageNums | CommonDialog::cdlPDReturnDC;
+
+// A file or printer that failed is worth telling: the user would otherwise believe the
+// data was written. A cancelled dialog never gets here.
+void showFailure(QWidget *window, const QString &text, const QString &target, const QString &reason)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kavrel"), text, QMessageBox::Ok, window);
+    box.setInformativeText(QStringLiteral("%1\n\n%2").arg(target, reason));
+    box.exec();
+}
+
+bool askToClear(QWidget *window)
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Kavrel"),
+                    QStringLiteral("Will you clear this data?"), QMessageBox::Yes | QMessageBox::No,
+                    window);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+// True only when the file was written.
+bool savePane(QWidget *window, CommonDialog *dialog, RichTextBox *pane, const QString &proposedName)
+{
+    dialog->setFlags(fileFlags);
+    dialog->setFileName(proposedName);
+    if (!dialog->ShowSave())
+        return false;
+    const QString path = dialog->FileName();
+    if (pane->SaveFile(path, 1))
+        return true;
+    showFailure(window, QStringLiteral("Can not save the data !"), QDir::toNativeSeparators(path),
+                pane->errorString());
+    return false;
+}
+
+void printPane(QWidget *window, CommonDialog *dialog, RichTextBox *pane)
+{
+    dialog->setFlags(printFlags);
+    if (!dialog->ShowPrinter())
+        return;
+    QPrinter *printer = dialog->Printer();
+    window->setCursor(Qt::WaitCursor);
+    const bool printed = pane->SelPrint(printer);
+    window->unsetCursor();
+    if (printed)
+        return;
+    const QString target = printer->outputFileName().isEmpty()
+        ? printer->printerName()
+        : QDir::toNativeSeparators(printer->outputFileName());
+    showFailure(window, QStringLiteral("Can not print the data !"), target, pane->errorString());
+}
+
+} // namespace
+
+void Form1::mOpen_Click()
+{
+    CommonDialog1->setFlags(fileFlags);
+    if (!CommonDialog1->ShowOpen())
+        return;
+    // The load raises the pane's change event, so a freshly loaded pane counts as changed.
+    const QString path = CommonDialog1->FileName();
+    if (!RichTextBox1->LoadFile(path, 1))
+        showFailure(this, QStringLiteral("Can not open the file !"), QDir::toNativeSeparators(path),
+                    RichTextBox1->errorString());
+}
+
+void Form1::N_Send_Click()
+{
+    // Asked of the document so that a long pane is not copied just to see it is empty.
+    if (RichTextBox1->document()->isEmpty() || !askToClear(this))
+        return;
+    RichTextBox1->setText(QString());
+    // Clearing raised the change event; an emptied pane holds nothing left to save.
+    Modified[1] = False;
+}
+
+void Form1::N_Received_Click()
+{
+    if (RichTextBox2->document()->isEmpty() || !askToClear(this))
+        return;
+    RichTextBox2->setText(QString());
+    Modified[2] = False;
+    SeqNo = 0;
+}
+
+void Form1::S_Send_Click()
+{
+    if (savePane(this, CommonDialog1, RichTextBox1, QStringLiteral("Send Data")))
+        Modified[1] = False;
+}
+
+void Form1::S_Received_Click()
+{
+    if (savePane(this, CommonDialog1, RichTextBox2, QStringLiteral("Received Data")))
+        Modified[2] = False;
+}
+
+void Form1::P_Send_Click()
+{
+    printPane(this, CommonDialog1, RichTextBox1);
+}
+
+void Form1::P_Received_Click()
+{
+    printPane(this, CommonDialog1, RichTextBox2);
+}
+
+void Form1::RichTextBox1_Change()
+{
+    Modified[1] = True;
+}
+
+void Form1::RichTextBox2_Change()
+{
+    Modified[2] = True;
+}

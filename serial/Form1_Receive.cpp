@@ -1,5 +1,106 @@
-// The receive path: received characters become lines of the received pane.
+// The receive path: characters from the line become lines at the end of the received pane.
 #include "app/Form1.h"
 
-void Form1::MSComm1_OnComm() {}
-void Form1::flushReceivedLines() {}
+#include "panes/RichTextBox.h"
+#include "serial/Clock.h"
+#include "serial/MSComm.h"
+
+#include <QAction>
+#include <QMessageBox>
+
+#include <limits>
+
+namespace {
+
+const QChar CR(13);
+const QChar LF(10);
+const QChar ACK(6);
+const QChar ESC(27);
+
+void showLineError(QWidget *parent, const QString &text, const QString &help)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kavrel"), text, QMessageBox::Ok, parent);
+    box.setInformativeText(help);
+    box.exec();
+}
+
+} // namespace
+
+void Form1::MSComm1_OnComm()
+{
+    const std::int16_t event = MSComm1->CommEvent();
+    if (event == MSComm::comEventRxOver) {
+        ClosePort();
+        showLineError(this, QStringLiteral("Input Buffer Overflowed !"),
+                      tr("Characters arrived faster than they could be taken. Press Start to open "
+                         "the port again."));
+        return;
+    }
+    if (event > 10) {
+        ClosePort();
+        const std::int16_t code = MSComm1->CommEvent();
+        showLineError(this, QStringLiteral("Communication Error %1 !").arg(code),
+                      code == MSComm::comEventDeviceGone
+                          ? tr("The device %1 is gone or cannot be read (unplugged?). Plug it in "
+                               "and press Start to open the port again.")
+                                .arg(MSComm1->devicePath())
+                          : tr("The line reported an error. Press Start to open the port again."));
+        return;
+    }
+    if (event != MSComm::comEvReceive)
+        return;
+
+    RcvChar = MSComm1->Input();
+    if (EscFlag == True) {
+        if (RcvChar == QLatin1String("D"))
+            RcvLine += clockDate();
+        else if (RcvChar == QLatin1String("T"))
+            RcvLine += clockTime();
+        EscFlag = False;
+        return;
+    }
+    if (RcvChar.size() != 1) {
+        RcvLine += RcvChar;
+        return;
+    }
+    const QChar c = RcvChar.front();
+    if (c == CR) {
+        // The completed line waits with the others of this chunk and goes into the pane in one
+        // edit when the chunk is done: nothing runs in between, so lines keep their order.
+        m_receivedBatch += RcvLine;
+        RcvLine.clear();
+        if (mTime->isChecked())
+            m_receivedBatch += QLatin1Char(',') + clockTime();
+        if (mDate->isChecked())
+            m_receivedBatch += QLatin1Char(',') + clockDate();
+        if (mSeq->isChecked()) {
+            // After the largest number the count starts again at 1, never negative.
+            SeqNo = SeqNo == std::numeric_limits<std::int32_t>::max() ? 1 : SeqNo + 1;
+            m_receivedBatch += QLatin1Char(',') + QString::number(SeqNo);
+        }
+        m_receivedBatch += QLatin1String("\r\n");
+    } else if (c == LF) {
+        // dropped
+    } else if (c == ACK) {
+        RcvLine += QLatin1String("<AK>");
+    } else if (c == ESC) {
+        EscFlag = True;
+    } else {
+        RcvLine += c;
+    }
+}
+
+void Form1::flushReceivedLines()
+{
+    if (m_receivedBatch.isEmpty())
+        return;
+    appendToReceivedPane(m_receivedBatch);
+    m_receivedBatch.clear();
+}
+
+void Form1::appendToReceivedPane(const QString &text)
+{
+    // At the very end of the pane, wherever the user left the caret or a selection.
+    RichTextBox2->setSelStart(std::numeric_limits<int>::max());
+    RichTextBox2->setSelText(text);
+}

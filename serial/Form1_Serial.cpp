@@ -1,6 +1,94 @@
-// Opening and closing the port with the chosen line settings.
+// Opening and closing the port with the line settings chosen in the RS232C menu.
 #include "app/Form1.h"
 
-void Form1::OpenPort() {}
-void Form1::ClosePort() {}
-void Form1::SetPortSettings() {}
+#include "serial/MSComm.h"
+#include "settings/SettingsFile.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <optional>
+
+namespace {
+
+// The caption of the item that a record element selects, or nothing when the element names no
+// item of the group.
+template <std::size_t N>
+std::optional<QString> selectedCaption(const std::array<QAction *, N> &items, const QString &element)
+{
+    const std::optional<int> index = whole(element);
+    if (!index || *index < 0 || std::size_t(*index) >= N)
+        return std::nullopt;
+    return items[std::size_t(*index)]->text();
+}
+
+} // namespace
+
+bool Form1::SetPortSettings()
+{
+    const auto port = selectedCaption(Port, IniVal[0]);
+    const auto speed = selectedCaption(BPS, IniVal[1]);
+    const auto parity = selectedCaption(Parity, IniVal[2]);
+    const auto length = selectedCaption(Length, IniVal[3]);
+    const auto stopBits = selectedCaption(Bit, IniVal[4]);
+    bool isNumber = false;
+    const int commPort = port ? port->toInt(&isNumber) : 0;
+    if (!isNumber || !speed || !parity || !length || !stopBits)
+        return false;
+    MSComm1->setCommPort(commPort);
+    MSComm1->setSettings(*speed + *parity + *length + *stopBits);
+    return true;
+}
+
+void Form1::OpenPort()
+{
+    QString reason;
+    if (!MSComm1->PortOpen()) {
+        RcvLine.clear();
+        EscFlag = False;
+        if (!SetPortSettings()) {
+            reason = tr("The settings file does not name a valid port or line setting.");
+        } else {
+            MSComm1->setInBufferCount(0);
+            if (!MSComm1->setPortOpen(true)) {
+                reason = tr("Port %1 (%2): %3")
+                             .arg(MSComm1->CommPort())
+                             .arg(MSComm1->devicePath(), MSComm1->errorString());
+                if (MSComm1->permissionDenied())
+                    reason += QLatin1Char('\n')
+                              + tr("Serial devices belong to the dialout group: add your user to it "
+                                   "(sudo usermod -aG dialout $USER) and log in again.");
+            }
+        }
+    }
+    if (reason.isEmpty()) {
+        Command1->setText(QStringLiteral("Send"));
+        Command2->setText(QStringLiteral("Stop"));
+        mRS->menuAction()->setEnabled(false);
+        return;
+    }
+
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kavrel"),
+                    QStringLiteral("Can not Open !\nPlease check Com Port !"), QMessageBox::Ok,
+                    this);
+    box.setInformativeText(reason);
+    box.exec();
+    Command1->setText(QStringLiteral("Start"));
+    Command2->setText(QStringLiteral("End"));
+    MSComm1->setInBufferCount(0);
+    mRS->menuAction()->setEnabled(true);
+}
+
+void Form1::ClosePort()
+{
+    // Lines completed before the close land before anything written after it (a footer).
+    flushReceivedLines();
+    if (MSComm1->PortOpen())
+        MSComm1->setPortOpen(false);
+    Command1->setText(QStringLiteral("Start"));
+    Command2->setText(QStringLiteral("End"));
+    MSComm1->setInBufferCount(0);
+    mRS->menuAction()->setEnabled(true);
+}

@@ -69,10 +69,12 @@ void ModalAnswerer::chooseFile(const QString &path)
 {
     m_answers.append([path](QWidget *widget) {
         if (auto *dialog = qobject_cast<QFileDialog *>(widget)) {
-            // Type the name into the dialog's own line edit, as a user would.
+            // Type the name into the dialog's own line edit, as a user would. After selectFile:
+            // until the edit has the focus, selectFile rewrites it relative to the folder the
+            // dialog managed to enter, which for a missing folder is the current one.
+            dialog->selectFile(path);
             if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
                 edit->setText(path);
-            dialog->selectFile(path);
             QMetaObject::invokeMethod(dialog, "accept");
             return;
         }

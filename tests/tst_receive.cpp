@@ -1,0 +1,435 @@
+// The serial link over a real pty: opening and closing the port, and received characters
+// becoming stamped lines at the end of the received pane.
+#include "app/Form1.h"
+#include "panes/RichTextBox.h"
+#include "serial/Clock.h"
+#include "serial/MSComm.h"
+#include "settings/SettingsFile.h"
+#include "tests/support/ModalAnswerer.h"
+#include "tests/support/PtyDevice.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QMenu>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <limits>
+#include <memory>
+
+class TestReceive : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void openingUsesTheSelectedCaptions();
+    void openFailureForAMissingDevice();
+    void openFailureForSettingsThePortRejects();
+    void openingAnOpenPortKeepsThePartialLine();
+    void stampsInTheirOrder_data();
+    void stampsInTheirOrder();
+    void lineEnds_data();
+    void lineEnds();
+    void partialLineIsDiscardedByTheNextOpen();
+    void linesGoToTheVeryEnd();
+    void numberingRunsAcrossCloseAndReopen();
+    void numberingAfterTheLargestIsOne();
+    void lineErrorsCloseThePortAndSay_data();
+    void lineErrorsCloseThePortAndSay();
+    void otherEventsChangeNothing();
+    void unpluggedDeviceClosesThePortOnce();
+    void burstArrivesWholeAndInOrder();
+    void receivedTextMarksThePaneChanged();
+
+private:
+    void openPort();
+    // The device sends these bytes; the test then waits for what they should bring about.
+    void send(const QByteArray &bytes) { QVERIFY(m_device->write(bytes)); }
+    QString paneText() const { return m_form->RichTextBox2->Text(); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<PtyDevice> m_device;
+    std::unique_ptr<Form1> m_form;
+};
+
+void TestReceive::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    overrideSettingsFolder(m_dir->path());
+    m_device = std::make_unique<PtyDevice>();
+    QVERIFY(m_device->isValid());
+    qputenv("KAVREL_COM1", m_device->slavePath().toLocal8Bit());
+    m_form = std::make_unique<Form1>();
+    m_form->LoadSettings();
+}
+
+void TestReceive::cleanup()
+{
+    if (m_form)
+        m_form->ClosePort();
+    m_form.reset();
+    m_device.reset();
+    qunsetenv("KAVREL_COM1");
+    m_dir.reset();
+}
+
+void TestReceive::openPort()
+{
+    m_form->OpenPort();
+    QVERIFY(m_form->MSComm1->PortOpen());
+}
+
+void TestReceive::openingUsesTheSelectedCaptions()
+{
+    m_form->IniVal[1] = QStringLiteral("7"); // 28800
+    m_form->IniVal[2] = QStringLiteral("2"); // N
+    m_form->IniVal[3] = QStringLiteral("1"); // 8
+    m_form->IniVal[4] = QStringLiteral("2"); // 2 stop bits
+    openPort();
+    QCOMPARE(m_form->MSComm1->CommPort(), 1);
+    QCOMPARE(m_form->MSComm1->Settings(), QStringLiteral("28800N82"));
+    QCOMPARE(m_device->slaveSpeed(), 28800);
+    QVERIFY(m_device->twoStopBits());
+    QCOMPARE(m_form->Command1->text(), QStringLiteral("Send"));
+    QCOMPARE(m_form->Command2->text(), QStringLiteral("Stop"));
+    QVERIFY(!m_form->mRS->menuAction()->isEnabled());
+    QVERIFY(m_form->mTimer->menuAction()->isEnabled());
+    QVERIFY(m_form->mOption->menuAction()->isEnabled());
+
+    m_form->ClosePort();
+    QVERIFY(!m_form->MSComm1->PortOpen());
+    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
+    QCOMPARE(m_form->Command2->text(), QStringLiteral("End"));
+    QVERIFY(m_form->mRS->menuAction()->isEnabled());
+    // Closing a closed port is no error and says the same.
+    m_form->ClosePort();
+    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
+}
+
+void TestReceive::openFailureForAMissingDevice()
+{
+    const QString missing = m_dir->filePath(QStringLiteral("no-such-device"));
+    qputenv("KAVREL_COM1", missing.toLocal8Bit());
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    m_form->OpenPort();
+    QVERIFY(answerer.waitAllAnswered());
+    QCOMPARE(answerer.shown().size(), 1);
+    const ShownDialog &box = answerer.shown().first();
+    QCOMPARE(box.title, QStringLiteral("Kavrel"));
+    QCOMPARE(box.text, QStringLiteral("Can not Open !\nPlease check Com Port !"));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY2(box.informativeText.contains(missing), qPrintable(box.informativeText));
+    QVERIFY(!m_form->MSComm1->PortOpen());
+    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
+    QCOMPARE(m_form->Command2->text(), QStringLiteral("End"));
+    QVERIFY(m_form->mRS->menuAction()->isEnabled());
+}
+
+void TestReceive::openFailureForSettingsThePortRejects()
+{
+    m_form->IniVal[3] = QStringLiteral("1"); // 8 data bits
+    m_form->IniVal[4] = QStringLiteral("1"); // 1.5 stop bits
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    m_form->OpenPort();
+    QVERIFY(answerer.waitAllAnswered());
+    QCOMPARE(answerer.shown().size(), 1);
+    QCOMPARE(answerer.shown().first().text, QStringLiteral("Can not Open !\nPlease check Com Port !"));
+    QVERIFY(answerer.shown().first().informativeText.contains(QStringLiteral("1.5")));
+    QVERIFY(!m_form->MSComm1->PortOpen());
+
+    // A record that names no item fails the same way.
+    m_form->IniVal[4] = QStringLiteral("0");
+    m_form->IniVal[0] = QStringLiteral("9");
+    answerer.answerMessage(QMessageBox::Ok);
+    m_form->OpenPort();
+    QVERIFY(answerer.waitAllAnswered());
+    QCOMPARE(answerer.shown().size(), 2);
+    QVERIFY(!m_form->MSComm1->PortOpen());
+}
+
+void TestReceive::openingAnOpenPortKeepsThePartialLine()
+{
+    openPort();
+    send("AB");
+    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("AB"));
+    m_form->OpenPort();
+    QVERIFY(m_form->MSComm1->PortOpen());
+    QCOMPARE(m_form->RcvLine, QStringLiteral("AB"));
+    QCOMPARE(m_form->Command1->text(), QStringLiteral("Send"));
+    QVERIFY(!m_form->mRS->menuAction()->isEnabled());
+    send("\r\n");
+    QTRY_COMPARE(paneText(), QStringLiteral("AB\r\n"));
+}
+
+void TestReceive::stampsInTheirOrder_data()
+{
+    QTest::addColumn<bool>("time");
+    QTest::addColumn<bool>("date");
+    QTest::addColumn<bool>("seq");
+    QTest::addColumn<QString>("pattern");
+    const QString t = QStringLiteral(",(\\d\\d:\\d\\d:\\d\\d)");
+    const QString d = QStringLiteral(",(\\d\\d-\\d\\d-\\d\\d\\d\\d)");
+    QTest::newRow("none") << false << false << false << QStringLiteral("ABC");
+    QTest::newRow("time") << true << false << false << "ABC" + t;
+    QTest::newRow("date") << false << true << false << "ABC" + d;
+    QTest::newRow("seq") << false << false << true << QStringLiteral("ABC,5");
+    QTest::newRow("time date") << true << true << false << "ABC" + t + d;
+    QTest::newRow("time seq") << true << false << true << "ABC" + t + ",5";
+    QTest::newRow("date seq") << false << true << true << "ABC" + d + ",5";
+    QTest::newRow("all") << true << true << true << "ABC" + t + d + ",5";
+}
+
+void TestReceive::stampsInTheirOrder()
+{
+    QFETCH(bool, time);
+    QFETCH(bool, date);
+    QFETCH(bool, seq);
+    QFETCH(QString, pattern);
+
+    m_form->mTime->setChecked(time);
+    m_form->mDate->setChecked(date);
+    m_form->mSeq->setChecked(seq);
+    m_form->SeqNo = 4;
+    openPort();
+    const QDateTime before = QDateTime::currentDateTime();
+    send("ABC\r\n");
+    QTRY_VERIFY(paneText().endsWith(QStringLiteral("\r\n")));
+    const QDateTime after = QDateTime::currentDateTime();
+
+    const QRegularExpression re(QRegularExpression::anchoredPattern(pattern + "\r\n"));
+    const QRegularExpressionMatch match = re.match(paneText());
+    QVERIFY2(match.hasMatch(), qPrintable(paneText()));
+    // The stamps are the clock at the moment the line completed.
+    for (int i = 1; i <= match.lastCapturedIndex(); ++i) {
+        const QString stamp = match.captured(i);
+        const QString format = stamp.contains(u':') ? QStringLiteral("HH:mm:ss")
+                                                    : QStringLiteral("MM-dd-yyyy");
+        QVERIFY2(stamp == before.toString(format) || stamp == after.toString(format),
+                 qPrintable(stamp));
+    }
+    QCOMPARE(m_form->SeqNo, seq ? 5 : 4);
+}
+
+void TestReceive::lineEnds_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("time");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("pending");
+
+    QTest::newRow("CR LF") << QByteArray("12.5\r\n") << false << "12.5\r\n" << "";
+    QTest::newRow("CR alone") << QByteArray("12.5\r13.0\r") << false << "12.5\r\n13.0\r\n" << "";
+    QTest::newRow("LF alone completes nothing") << QByteArray("A\nB") << false << "" << "AB";
+    QTest::newRow("LF dropped inside a line") << QByteArray("A\nB\r") << false << "AB\r\n" << "";
+    QTest::newRow("empty line") << QByteArray("\r\n") << false << "\r\n" << "";
+    QTest::newRow("empty line with time") << QByteArray("\r") << true << ",TIME\r\n" << "";
+    QTest::newRow("ACK inside") << QByteArray("O\x06K\r") << false << "O<AK>K\r\n" << "";
+    QTest::newRow("ACK alone") << QByteArray("\x06\r") << false << "<AK>\r\n" << "";
+    QTest::newRow("ACK pending") << QByteArray("\x06") << false << "" << "<AK>";
+    QTest::newRow("ESC D") << QByteArray("d=\x1b" "D;\r") << false << "d=DATE;\r\n" << "";
+    QTest::newRow("ESC T") << QByteArray("t=\x1bT;\r") << false << "t=TIME;\r\n" << "";
+    QTest::newRow("ESC d dropped") << QByteArray("a\x1b" "db\r") << false << "ab\r\n" << "";
+    QTest::newRow("ESC t dropped") << QByteArray("a\x1btb\r") << false << "ab\r\n" << "";
+    QTest::newRow("ESC CR: the line goes on") << QByteArray("a\x1b\rb") << false << "" << "ab";
+    QTest::newRow("ESC ESC") << QByteArray("a\x1b\x1b" "Db\r") << false << "aDb\r\n" << "";
+    QTest::newRow("UTF-8 and invalid bytes")
+        << QByteArray("\xc2\xb0" "C \xff\r") << false << "\u00b0C \ufffd\r\n" << "";
+    QTest::newRow("control characters kept")
+        << QByteArray("a\tb\x01\r") << false << "a\tb\x01\r\n" << "";
+}
+
+void TestReceive::lineEnds()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, time);
+    QFETCH(QString, expected);
+    QFETCH(QString, pending);
+
+    m_form->mTime->setChecked(time);
+    openPort();
+    send(bytes);
+    // Stamps are checked for their form here; their values elsewhere.
+    const auto shown = [this] {
+        QString text = paneText();
+        text.replace(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d")),
+                     QStringLiteral("TIME"));
+        text.replace(QRegularExpression(QStringLiteral("\\d\\d-\\d\\d-\\d\\d\\d\\d")),
+                     QStringLiteral("DATE"));
+        return text;
+    };
+    QTRY_COMPARE(m_form->RcvLine, pending);
+    QTRY_COMPARE(shown(), expected);
+}
+
+void TestReceive::partialLineIsDiscardedByTheNextOpen()
+{
+    openPort();
+    send("partial");
+    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("partial"));
+    m_form->ClosePort();
+    QVERIFY(!m_form->MSComm1->PortOpen());
+    QCOMPARE(paneText(), QString());
+    openPort();
+    QCOMPARE(m_form->RcvLine, QString());
+    send("X\r");
+    QTRY_COMPARE(paneText(), QStringLiteral("X\r\n"));
+
+    // An escape pending at the close is forgotten too.
+    send("\x1b");
+    QTRY_COMPARE(m_form->EscFlag, True);
+    m_form->ClosePort();
+    openPort();
+    QCOMPARE(m_form->EscFlag, False);
+    send("D\r");
+    QTRY_COMPARE(paneText(), QStringLiteral("X\r\nD\r\n"));
+}
+
+void TestReceive::linesGoToTheVeryEnd()
+{
+    m_form->RichTextBox2->setText(QStringLiteral("first\r\nsecond\r\n\u00ffthird"));
+    openPort();
+    // The caret in the middle, then a selection there.
+    m_form->RichTextBox2->setSelStart(3);
+    send("one\r");
+    QTRY_VERIFY(paneText().endsWith(QStringLiteral("one\r\n")));
+    m_form->RichTextBox2->setSelStart(2);
+    m_form->RichTextBox2->setSelLength(8);
+    send("two\r");
+    QTRY_COMPARE(paneText(), QStringLiteral("first\r\nsecond\r\n\u00ffthirdone\r\ntwo\r\n"));
+}
+
+void TestReceive::numberingRunsAcrossCloseAndReopen()
+{
+    m_form->mSeq->setChecked(true);
+    openPort();
+    send("a\rb\r");
+    QTRY_COMPARE(paneText(), QStringLiteral("a,1\r\nb,2\r\n"));
+    m_form->ClosePort();
+    openPort();
+    send("c\r");
+    QTRY_COMPARE(paneText(), QStringLiteral("a,1\r\nb,2\r\nc,3\r\n"));
+
+    // Lines completed without the option do not count.
+    m_form->mSeq->setChecked(false);
+    send("d\r");
+    QTRY_VERIFY(paneText().endsWith(QStringLiteral("d\r\n")));
+    m_form->mSeq->setChecked(true);
+    send("e\r");
+    QTRY_VERIFY(paneText().endsWith(QStringLiteral("d\r\ne,4\r\n")));
+}
+
+void TestReceive::numberingAfterTheLargestIsOne()
+{
+    m_form->mSeq->setChecked(true);
+    m_form->SeqNo = std::numeric_limits<std::int32_t>::max() - 1;
+    openPort();
+    send("a\rb\rc\r");
+    QTRY_COMPARE(paneText(), QStringLiteral("a,2147483647\r\nb,1\r\nc,2\r\n"));
+}
+
+void TestReceive::lineErrorsCloseThePortAndSay_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("overflow") << 1008 << "Input Buffer Overflowed !";
+    QTest::newRow("parity") << 1009 << "Communication Error 1009 !";
+    QTest::newRow("framing") << 1004 << "Communication Error 1004 !";
+    QTest::newRow("lowest error") << 11 << "Communication Error 11 !";
+}
+
+void TestReceive::lineErrorsCloseThePortAndSay()
+{
+    QFETCH(int, code);
+    QFETCH(QString, text);
+
+    m_form->mSeq->setChecked(true);
+    m_form->SeqNo = 7;
+    m_form->RichTextBox2->setText(QStringLiteral("kept\r\n"));
+    openPort();
+    send("pending");
+    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("pending"));
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    m_form->MSComm1->raiseEventForTesting(std::int16_t(code));
+    QVERIFY(answerer.waitAllAnswered());
+    QCOMPARE(answerer.shown().size(), 1);
+    QCOMPARE(answerer.shown().first().text, text);
+    QCOMPARE(answerer.shown().first().icon, QMessageBox::Critical);
+    QCOMPARE(answerer.shown().first().title, QStringLiteral("Kavrel"));
+    QVERIFY(!m_form->MSComm1->PortOpen());
+    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
+    QCOMPARE(m_form->Command2->text(), QStringLiteral("End"));
+    QVERIFY(m_form->mRS->menuAction()->isEnabled());
+    QCOMPARE(paneText(), QStringLiteral("kept\r\n"));
+    QCOMPARE(m_form->SeqNo, 7);
+    QCOMPARE(m_form->RcvLine, QStringLiteral("pending"));
+}
+
+void TestReceive::otherEventsChangeNothing()
+{
+    openPort();
+    for (std::int16_t code : {1, 3, 4, 5, 6, 7, 10}) {
+        m_form->MSComm1->raiseEventForTesting(code);
+        QVERIFY(m_form->MSComm1->PortOpen());
+    }
+    QCOMPARE(paneText(), QString());
+    QVERIFY(!QApplication::activeModalWidget());
+}
+
+void TestReceive::unpluggedDeviceClosesThePortOnce()
+{
+    openPort();
+    send("before\r");
+    QTRY_COMPARE(paneText(), QStringLiteral("before\r\n"));
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    m_device->closeMaster();
+    QVERIFY(answerer.waitAllAnswered(5000));
+    QCOMPARE(answerer.shown().first().text, QStringLiteral("Communication Error 1011 !"));
+    QVERIFY(answerer.shown().first().informativeText.contains(m_device->slavePath()));
+    QVERIFY(!m_form->MSComm1->PortOpen());
+    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
+    // One box only, and the window stays usable.
+    QTest::qWait(300);
+    QCOMPARE(answerer.shown().size(), 1);
+    QVERIFY(!QApplication::activeModalWidget());
+    QCOMPARE(paneText(), QStringLiteral("before\r\n"));
+}
+
+void TestReceive::burstArrivesWholeAndInOrder()
+{
+    m_form->mSeq->setChecked(true);
+    openPort();
+    QByteArray burst;
+    QString expected;
+    for (int i = 1; i <= 10000; ++i) {
+        burst += QByteArray::number(i * 7) + ".5,OK\r\n";
+        expected += QStringLiteral("%1.5,OK,%2\r\n").arg(i * 7).arg(i);
+    }
+    QVERIFY(m_device->write(burst));
+    QTRY_COMPARE_WITH_TIMEOUT(m_form->RichTextBox2->document()->blockCount(), 10001, 20000);
+    QCOMPARE(paneText(), expected);
+}
+
+void TestReceive::receivedTextMarksThePaneChanged()
+{
+    openPort();
+    QCOMPARE(m_form->Modified[2], False);
+    send("partial");
+    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("partial"));
+    QCOMPARE(m_form->Modified[2], False);
+    send("\r");
+    QTRY_COMPARE(m_form->Modified[2], True);
+    QCOMPARE(m_form->Modified[1], False);
+}
+
+QTEST_MAIN(TestReceive)
+#include "tst_receive.moc"
