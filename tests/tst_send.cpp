@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -78,6 +79,23 @@ struct Rig
     }
 };
 
+// Runs the action from the application's event loop, as a click would run: leaving the program
+// calls exit(), and only exec() clears the quit flag that leaves behind. Gives 0 when the
+// program ended, 1 when the action came back, 2 when a dialog was left unanswered.
+int runFromEventLoop(Form1 &form, const std::function<void()> &action)
+{
+    QTimer::singleShot(0, &form, [&form, &action] {
+        action();
+        if (!form.hasEnded())
+            QApplication::exit(1);
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, &form, [] { QApplication::exit(2); });
+    watchdog.start(20000);
+    return QApplication::exec();
+}
+
 } // namespace
 
 class TestSend : public QObject
@@ -104,8 +122,9 @@ private slots:
     void loadedFileSendsTheSameWhateverItsLineEnds();
     void headerOnStart_data();
     void headerOnStart();
-    void footerOnStopOnly();
-    void lineErrorSuspendsAndStartResumes();
+    void footerOnStopNotOnEnd();
+    void suspendedAndResumedByStart_data();
+    void suspendedAndResumedByStart();
 };
 
 void TestSend::initTestCase()
@@ -403,6 +422,7 @@ void TestSend::headerOnStart()
     const QString earlier = QStringLiteral("12.5\r\n\u00ff13.0\r\n");
     rig.form->RichTextBox2->setText(earlier);
     rig.form->RichTextBox2->setSelStart(0);
+    rig.form->Modified[2] = False;
 
     ModalAnswerer answerer;
     if (!deviceThere)
@@ -419,9 +439,11 @@ void TestSend::headerOnStart()
         QVERIFY2(timeStamp.match(added).hasMatch() && added.size() == 22, qPrintable(added));
     else
         QCOMPARE(added, QString());
+    // The stamp, like received text, marks the received pane as changed.
+    QCOMPARE(rig.form->Modified[2], header ? True : False);
 }
 
-void TestSend::footerOnStopOnly()
+void TestSend::footerOnStopNotOnEnd()
 {
     Rig rig;
     QVERIFY(rig.setUp(true, 0));
@@ -434,22 +456,31 @@ void TestSend::footerOnStopOnly()
     QVERIFY(!rig.form->MSComm1->PortOpen());
     const QString footer = rig.form->RichTextBox2->Text();
     QVERIFY2(timeStamp.match(footer).hasMatch() && footer.size() == 22, qPrintable(footer));
+    QCOMPARE(rig.form->Modified[2], True);
 
-    // End, with the port closed and no pane flagged as changed, leaves the program and writes
-    // nothing; it runs in a loop of its own so that ending the program ends only that loop.
-    rig.form->Modified = {False, False, False};
-    QEventLoop loop;
-    QTimer::singleShot(0, rig.form.get(), [&] {
-        rig.form->Command2->click();
-        loop.quit();
-    });
-    loop.exec();
+    // End, with the port closed, offers to save the changed pane and writes no footer.
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Cancel);
+    QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->Command2->click(); }), 1);
+    QCOMPARE(answerer.shown().size(), 1);
+    QCOMPARE(answerer.shown().first().text, QStringLiteral("Will you save this data?"));
     QCOMPARE(rig.form->RichTextBox2->Text(), footer);
-    QVERIFY(!rig.form->MSComm1->PortOpen());
+    QVERIFY(!rig.form->hasEnded());
 }
 
-void TestSend::lineErrorSuspendsAndStartResumes()
+void TestSend::suspendedAndResumedByStart_data()
 {
+    QTest::addColumn<bool>("lineError");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("line error") << true << "Communication Error 1011 !";
+    QTest::newRow("File > End cancelled") << false << "Will you save this data?";
+}
+
+void TestSend::suspendedAndResumedByStart()
+{
+    QFETCH(bool, lineError);
+    QFETCH(QString, message);
+
     Rig rig;
     QVERIFY(rig.setUp(true, 10));
     QVERIFY(rig.start());
@@ -457,10 +488,16 @@ void TestSend::lineErrorSuspendsAndStartResumes()
     QCOMPARE(rig.device.read(4, 5000), QByteArray("L1\r\n"));
 
     ModalAnswerer answerer;
-    answerer.answerMessage(QMessageBox::Ok);
-    rig.form->MSComm1->raiseEventForTesting(MSComm::comEventDeviceGone);
-    QVERIFY(answerer.waitAllAnswered());
+    if (lineError) {
+        answerer.answerMessage(QMessageBox::Ok);
+        rig.form->MSComm1->raiseEventForTesting(MSComm::comEventDeviceGone);
+        QVERIFY(answerer.waitAllAnswered());
+    } else {
+        answerer.answerMessage(QMessageBox::Cancel);
+        QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->mEnd->trigger(); }), 1);
+    }
     QCOMPARE(answerer.shown().size(), 1);
+    QCOMPARE(answerer.shown().first().text, message);
 
     // Suspended: port closed, timer running, pane locked, buttons Start and End.
     QVERIFY(!rig.form->MSComm1->PortOpen());
