@@ -150,6 +150,7 @@ private:
     void paintBanner(QWidget *surface);
 
     void writeTimeStamp();
+    void setRs232cMenuEnabled(bool enabled);
     void flushReceivedLines();
     void scheduleReceivedFlush();
     void appendToReceivedPane(const QString &text);

@@ -26,6 +26,13 @@ std::optional<QString> selectedCaption(const std::array<QAction *, N> &items, co
 
 } // namespace
 
+// The menu-bar entry and the menu itself, so no item can be reached by mouse or keyboard.
+void Form1::setRs232cMenuEnabled(bool enabled)
+{
+    mRS->menuAction()->setEnabled(enabled);
+    mRS->setEnabled(enabled);
+}
+
 bool Form1::SetPortSettings()
 {
     const auto port = selectedCaption(Port, IniVal[0]);
@@ -66,7 +73,7 @@ void Form1::OpenPort()
     if (reason.isEmpty()) {
         Command1->setText(QStringLiteral("Send"));
         Command2->setText(QStringLiteral("Stop"));
-        mRS->menuAction()->setEnabled(false);
+        setRs232cMenuEnabled(false);
         return;
     }
 
@@ -78,7 +85,7 @@ void Form1::OpenPort()
     Command1->setText(QStringLiteral("Start"));
     Command2->setText(QStringLiteral("End"));
     MSComm1->setInBufferCount(0);
-    mRS->menuAction()->setEnabled(true);
+    setRs232cMenuEnabled(true);
 }
 
 void Form1::ClosePort()
@@ -90,5 +97,5 @@ void Form1::ClosePort()
     Command1->setText(QStringLiteral("Start"));
     Command2->setText(QStringLiteral("End"));
     MSComm1->setInBufferCount(0);
-    mRS->menuAction()->setEnabled(true);
+    setRs232cMenuEnabled(true);
 }
