@@ -2,7 +2,10 @@
 // line; every position handed out or taken counts that break as CR LF.
 #include "panes/RichTextBox.h"
 
+#include <QContextMenuEvent>
 #include <QFile>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPrinter>
 #include <QSaveFile>
 #include <QStringDecoder>
@@ -195,6 +198,58 @@ int RichTextBox::scan(int from, const QString &set, bool forward, bool stopInSet
         }
     }
     return from;
+}
+
+void RichTextBox::keyPressEvent(QKeyEvent *event)
+{
+    // Copying stays possible; nothing that moves the caret or the selection does.
+    if (Locked() && !event->matches(QKeySequence::Copy)) {
+        event->accept();
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+void RichTextBox::mousePressEvent(QMouseEvent *event)
+{
+    if (Locked()) {
+        setFocus(Qt::MouseFocusReason);
+        event->accept();
+        return;
+    }
+    QPlainTextEdit::mousePressEvent(event);
+}
+
+void RichTextBox::mouseMoveEvent(QMouseEvent *event)
+{
+    if (Locked())
+        event->accept();
+    else
+        QPlainTextEdit::mouseMoveEvent(event);
+}
+
+void RichTextBox::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (Locked())
+        event->accept();
+    else
+        QPlainTextEdit::mouseReleaseEvent(event);
+}
+
+void RichTextBox::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (Locked())
+        event->accept();
+    else
+        QPlainTextEdit::mouseDoubleClickEvent(event);
+}
+
+void RichTextBox::contextMenuEvent(QContextMenuEvent *event)
+{
+    if (Locked())
+        event->accept();
+    else
+        QPlainTextEdit::contextMenuEvent(event);
 }
 
 void RichTextBox::SetFocus()

@@ -40,6 +40,8 @@ public:
     // or the first character not in it (negate true), or to the end of the text.
     void UpTo(const QString &characterSet, bool forward = true, bool negate = false);
 
+    // Locked: the user can neither edit the pane nor move its caret or selection (the lines
+    // being sent are walked with the selection); the program still can.
     bool Locked() const { return isReadOnly(); }
     void setLocked(bool locked) { setReadOnly(locked); }
 
@@ -61,6 +63,14 @@ public:
 signals:
     // Raised after every change of the text, by the user or the program.
     void Change();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     int toPanePosition(int documentPosition) const;

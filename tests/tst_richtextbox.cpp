@@ -263,7 +263,19 @@ void TestRichTextBox::lockedPaneRefusesTheUserOnly()
     QCOMPARE(pane.Text(), QString());
     pane.setSelText(QStringLiteral("program"));
     QCOMPARE(pane.Text(), QStringLiteral("program"));
+
+    // The line being sent stays selected whatever the user clicks or presses.
+    pane.setSelStart(0);
+    pane.setSelLength(3);
+    QTest::mouseClick(pane.viewport(), Qt::LeftButton, {}, QPoint(40, 5));
+    QTest::keyClick(&pane, Qt::Key_End);
+    QTest::keyClick(&pane, Qt::Key_Right, Qt::ShiftModifier);
+    QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(pane.SelStart(), 0);
+    QCOMPARE(pane.SelLength(), 3);
+
     pane.setLocked(false);
+    pane.setSelStart(7);
     QTest::keyClicks(&pane, QStringLiteral("!"));
     QCOMPARE(pane.Text(), QStringLiteral("program!"));
 }
