@@ -72,19 +72,31 @@ int RichTextBox::toDocumentPosition(qint64 panePosition) const
     const int end = doc->characterCount() - 1;
     if (panePosition >= qint64(end) + doc->blockCount() - 1)
         return end;
-    // The last block whose first character lies at or before the pane position: block b starts
-    // at document position p(b), that is pane position p(b) + 2b - b = p(b) + b.
-    int low = 0;
-    int high = doc->blockCount() - 1;
-    while (low < high) {
-        const int mid = low + (high - low + 1) / 2;
-        if (doc->findBlockByNumber(mid).position() + qint64(mid) <= panePosition)
-            low = mid;
-        else
-            high = mid - 1;
+    // The block holding the pane position: block b starts at document position p(b), that is
+    // pane position p(b) + b. Walking a pane line by line lands in the caret's line or the
+    // next, so those two are tried before a search over all lines.
+    const auto start = [](const QTextBlock &b) { return b.position() + qint64(b.blockNumber()); };
+    const auto inside = [&](const QTextBlock &b) {
+        const QTextBlock next = b.next();
+        return b.isValid() && start(b) <= panePosition
+               && (!next.isValid() || panePosition < start(next));
+    };
+    QTextBlock block = textCursor().block();
+    if (!inside(block))
+        block = block.next();
+    if (!inside(block)) {
+        int low = 0;
+        int high = doc->blockCount() - 1;
+        while (low < high) {
+            const int mid = low + (high - low + 1) / 2;
+            if (doc->findBlockByNumber(mid).position() + qint64(mid) <= panePosition)
+                low = mid;
+            else
+                high = mid - 1;
+        }
+        block = doc->findBlockByNumber(low);
     }
-    const QTextBlock block = doc->findBlockByNumber(low);
-    const qint64 offset = panePosition - (block.position() + qint64(low));
+    const qint64 offset = panePosition - start(block);
     // Past the block's text means on its CR LF or past the end: stop at the end of the line.
     return block.position() + int(std::min<qint64>(offset, block.length() - 1));
 }
