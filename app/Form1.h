@@ -132,6 +132,9 @@ public:
     void SaveSettings();
     void ConfirmExit();
 
+    // Unmarks every item of the RS232C, Wait and Option menus, as a new window has them.
+    void clearSettingsMarks();
+
     // True once ConfirmExit has ended the program; no handler runs after that.
     bool hasEnded() const { return m_ended; }
 

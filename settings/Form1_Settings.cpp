@@ -15,18 +15,6 @@ template<std::size_t N> void clearMarks(const std::array<QAction *, N> &items)
         item->setChecked(false);
 }
 
-void clearAllMarks(Form1 &form)
-{
-    clearMarks(form.Port);
-    clearMarks(form.BPS);
-    clearMarks(form.Parity);
-    clearMarks(form.Length);
-    clearMarks(form.Bit);
-    clearMarks(form.Term);
-    clearMarks(form.Wait);
-    for (QAction *option : {form.mTime, form.mDate, form.mSeq, form.mHeader, form.mFooter})
-        option->setChecked(false);
-}
 
 // Marks the item that the text names; false when it names none of the group.
 template<std::size_t N> bool markItem(const std::array<QAction *, N> &items, const QString &text)
@@ -70,20 +58,33 @@ bool loadFromFile(Form1 &form)
 
 } // namespace
 
+void Form1::clearSettingsMarks()
+{
+    clearMarks(Port);
+    clearMarks(BPS);
+    clearMarks(Parity);
+    clearMarks(Length);
+    clearMarks(Bit);
+    clearMarks(Term);
+    clearMarks(Wait);
+    for (QAction *option : {mTime, mDate, mSeq, mHeader, mFooter})
+        option->setChecked(false);
+}
+
 void Form1::LoadSettings()
 {
     if (loadFromFile(*this))
         return;
     // A record that failed half-way has marked some items: clear them, or a group would show
     // its old mark beside the default one.
-    clearAllMarks(*this);
+    clearSettingsMarks();
     WriteDefaultSettings();
     if (loadFromFile(*this))
         return;
 
     // The defaults could not be read back (the file cannot be written or read): run on the
     // defaults in memory rather than trying again and again.
-    clearAllMarks(*this);
+    clearSettingsMarks();
     IniVal = defaultSettingsRecord();
     applyRecord(*this);
 }

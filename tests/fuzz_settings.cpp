@@ -22,24 +22,10 @@
 
 namespace {
 
-template<std::size_t N> void clearMarks(const std::array<QAction *, N> &items)
-{
-    for (QAction *item : items)
-        item->setChecked(false);
-}
-
 // The menus as a fresh window has them: nothing marked, the record empty.
 void resetWindow(Form1 &form)
 {
-    clearMarks(form.Port);
-    clearMarks(form.BPS);
-    clearMarks(form.Parity);
-    clearMarks(form.Length);
-    clearMarks(form.Bit);
-    clearMarks(form.Term);
-    clearMarks(form.Wait);
-    for (QAction *option : {form.mTime, form.mDate, form.mSeq, form.mHeader, form.mFooter})
-        option->setChecked(false);
+    form.clearSettingsMarks();
     form.IniVal.fill(QString());
 }
 

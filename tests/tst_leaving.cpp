@@ -2,6 +2,7 @@
 #include "app/Form1.h"
 #include "panes/RichTextBox.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/EventLoop.h"
 #include "tests/support/ModalAnswerer.h"
 
 #include <QAction>
@@ -19,35 +20,6 @@
 #include <memory>
 
 namespace {
-
-enum class Outcome { Ended, Returned, Stuck };
-
-// Runs the action from the application's event loop, as a click would run. exec() rather than
-// a loop of the test's own: exit() leaves every event loop flagged to quit until exec()
-// returns, and only exec() clears that flag, so the next test's dialogs still open.
-Outcome runFromEventLoop(Form1 &form, const std::function<void()> &action)
-{
-    bool stuck = false;
-    QTimer::singleShot(0, &form, [&form, &action] {
-        action();
-        if (!form.hasEnded())
-            QApplication::exit(1);
-    });
-    // A dialog that nobody answers fails the test instead of hanging it.
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, &form, [&stuck] {
-        stuck = true;
-        QApplication::exit(2);
-    });
-    watchdog.start(20000);
-    const int code = QApplication::exec();
-    if (stuck)
-        return Outcome::Stuck;
-    if (form.hasEnded() && code == 0)
-        return Outcome::Ended;
-    return code == 1 ? Outcome::Returned : Outcome::Stuck;
-}
 
 QByteArray readAll(const QString &path)
 {

@@ -4,6 +4,7 @@
 #include "send/SendText.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/EventLoop.h"
 #include "tests/support/ModalAnswerer.h"
 #include "tests/support/PtyDevice.h"
 
@@ -78,23 +79,6 @@ struct Rig
         return all;
     }
 };
-
-// Runs the action from the application's event loop, as a click would run: leaving the program
-// calls exit(), and only exec() clears the quit flag that leaves behind. Gives 0 when the
-// program ended, 1 when the action came back, 2 when a dialog was left unanswered.
-int runFromEventLoop(Form1 &form, const std::function<void()> &action)
-{
-    QTimer::singleShot(0, &form, [&form, &action] {
-        action();
-        if (!form.hasEnded())
-            QApplication::exit(1);
-    });
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, &form, [] { QApplication::exit(2); });
-    watchdog.start(20000);
-    return QApplication::exec();
-}
 
 } // namespace
 
@@ -461,7 +445,7 @@ void TestSend::footerOnStopNotOnEnd()
     // End, with the port closed, offers to save the changed pane and writes no footer.
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Cancel);
-    QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->Command2->click(); }), 1);
+    QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->Command2->click(); }), Outcome::Returned);
     QCOMPARE(answerer.shown().size(), 1);
     QCOMPARE(answerer.shown().first().text, QStringLiteral("Will you save this data?"));
     QCOMPARE(rig.form->RichTextBox2->Text(), footer);
@@ -494,7 +478,8 @@ void TestSend::suspendedAndResumedByStart()
         QVERIFY(answerer.waitAllAnswered());
     } else {
         answerer.answerMessage(QMessageBox::Cancel);
-        QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->mEnd->trigger(); }), 1);
+        QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->mEnd->trigger(); }),
+                 Outcome::Returned);
     }
     QCOMPARE(answerer.shown().size(), 1);
     QCOMPARE(answerer.shown().first().text, message);
