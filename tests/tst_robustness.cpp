@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
@@ -37,6 +38,7 @@ class TestRobustness : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void everyByteValue();
@@ -63,6 +65,11 @@ private:
     std::unique_ptr<Form1> m_form;
     int m_slave = -1; // our own descriptor on the line, to see what is still unread
 };
+
+void TestRobustness::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
 
 void TestRobustness::init()
 {
