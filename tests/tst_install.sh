@@ -77,9 +77,11 @@ fi
 
 # The installed program starts and keeps running until it is stopped (timeout's 124). Its
 # folder is writable here, so its settings file is written beside it, with the defaults.
-HOME=$home QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} timeout 5 "$prefix/bin/kavrel" >"$home/run.log" 2>&1
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+HOME=$home timeout 5 "$prefix/bin/kavrel" >"$home/run.log" 2>&1
 status=$?
-[[ $status == 124 ]] || fail "the installed kavrel ended by itself ($status): $(cat "$home/run.log")"
+[[ $status == 124 ]] \
+    || fail "the installed kavrel ended by itself (exit $status): $(cat "$home/run.log")"
 printf '%s\r\n' 0 2 0 0 0 0 0 0 0 0 0 0 >"$home/defaults.ini"
 cmp -s "$home/defaults.ini" "$prefix/bin/kavrel.ini" \
     || fail "bin/kavrel.ini does not hold the default settings"
