@@ -7,7 +7,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kavrel"));
-    QApplication::setDesktopFileName(QStringLiteral("kavrel"));
+    QApplication::setDesktopFileName(QStringLiteral("io.github.kavrel.kavrel"));
     Q_INIT_RESOURCE(kavrel_resources);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kavrel-32.png")));
 

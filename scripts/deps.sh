@@ -4,6 +4,7 @@ kavrel_packages=(
     qt6-base-dev qt6-serialport-dev
     fonts-liberation2
     poppler-utils
+    desktop-file-utils appstream
 )
 
 # Installs what is missing, non-interactively; does nothing when everything is present.
