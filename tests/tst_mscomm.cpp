@@ -253,6 +253,10 @@ void TestMSComm::deniedDeviceFails()
     QVERIFY(device.open(QIODevice::WriteOnly));
     device.close();
     QVERIFY(device.setPermissions({}));
+    // The folder is open to all, so what is refused is the device itself.
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                  | QFile::ReadOther | QFile::ExeOther
+                                                  | QFile::ReadGroup | QFile::ExeGroup));
     qputenv("KAVREL_COM5", path.toLocal8Bit());
 
     // Root opens anything: the attempt is made by a child that has given up root.
@@ -264,6 +268,9 @@ void TestMSComm::deniedDeviceFails()
         ::close(results[0]);
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(2);
+        // Some build roots are closed to other users altogether: nothing to learn there.
+        if (::access(QFile::encodeName(dir.path()).constData(), X_OK) != 0)
+            ::_exit(4);
         MSComm comm;
         comm.setCommPort(5);
         const bool opened = comm.setPortOpen(true);
@@ -283,6 +290,8 @@ void TestMSComm::deniedDeviceFails()
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 4)
+        QSKIP("An unprivileged user cannot reach the temporary folder on this machine.");
     QCOMPARE(WEXITSTATUS(status), 0);
     const QList<QByteArray> lines = report.split('\n');
     QCOMPARE(lines.size(), 4);
