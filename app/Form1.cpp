@@ -53,7 +53,7 @@ QMenu *addMenu(QWidget *parent, const char *name, const QString &title)
 }
 
 // Builds an item array: elements named "Group(i)", checkable, unchecked.
-template <std::size_t N>
+template<std::size_t N>
 void addGroup(QMenu *menu, std::array<QAction *, N> &items, const char *group,
               std::initializer_list<const char *> captions)
 {
@@ -68,8 +68,7 @@ void addGroup(QMenu *menu, std::array<QAction *, N> &items, const char *group,
 
 } // namespace
 
-Form1::Form1(QWidget *parent)
-    : QMainWindow(parent)
+Form1::Form1(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Kavrel"));
@@ -191,10 +190,10 @@ void Form1::buildMenus()
 
     mRS = addMenu(bar, "mRS", QStringLiteral("RS232C(&R)"));
     const char *submenuNames[] = {"RS0", "RS1", "RS2", "RS3", "RS4", "RS5"};
-    const QString submenuCaptions[] = {
-        QStringLiteral("Port(&O)"),   QStringLiteral("Baud Rate(&B)"),
-        QStringLiteral("Parity(&P)"), QStringLiteral("Length(&L)"),
-        QStringLiteral("Stop Bit(&S)"), QStringLiteral("Terminator(&T)")};
+    const QString submenuCaptions[]
+        = {QStringLiteral("Port(&O)"),     QStringLiteral("Baud Rate(&B)"),
+           QStringLiteral("Parity(&P)"),   QStringLiteral("Length(&L)"),
+           QStringLiteral("Stop Bit(&S)"), QStringLiteral("Terminator(&T)")};
     for (std::size_t i = 0; i < RS.size(); ++i) {
         RS[i] = addMenu(mRS, submenuNames[i], submenuCaptions[i]);
         mRS->addMenu(RS[i]);
@@ -227,8 +226,7 @@ namespace {
 
 // Check marks belong to the handlers: undo the toggle Qt makes on a checkable item before its
 // handler runs, so the handler alone decides the mark.
-template <typename Handler>
-void connectItem(QAction *action, Form1 *form, Handler handler)
+template<typename Handler> void connectItem(QAction *action, Form1 *form, Handler handler)
 {
     QObject::connect(action, &QAction::triggered, form, [action, form, handler] {
         if (form->hasEnded())
@@ -239,7 +237,7 @@ void connectItem(QAction *action, Form1 *form, Handler handler)
     });
 }
 
-template <std::size_t N>
+template<std::size_t N>
 void connectGroup(const std::array<QAction *, N> &items, Form1 *form, void (Form1::*click)(int))
 {
     for (std::size_t i = 0; i < N; ++i)
@@ -266,12 +264,18 @@ void Form1::wireEvents()
     connect(RichTextBox2, &RichTextBox::Change, this, guarded(&Form1::RichTextBox2_Change));
 
     const std::pair<QAction *, void (Form1::*)()> items[] = {
-        {mOpen, &Form1::mOpen_Click},           {N_Send, &Form1::N_Send_Click},
-        {N_Received, &Form1::N_Received_Click}, {S_Send, &Form1::S_Send_Click},
-        {S_Received, &Form1::S_Received_Click}, {P_Send, &Form1::P_Send_Click},
-        {P_Received, &Form1::P_Received_Click}, {mEnd, &Form1::mEnd_Click},
-        {mTime, &Form1::mTime_Click},           {mDate, &Form1::mDate_Click},
-        {mSeq, &Form1::mSeq_Click},             {mHeader, &Form1::mHeader_Click},
+        {mOpen, &Form1::mOpen_Click},
+        {N_Send, &Form1::N_Send_Click},
+        {N_Received, &Form1::N_Received_Click},
+        {S_Send, &Form1::S_Send_Click},
+        {S_Received, &Form1::S_Received_Click},
+        {P_Send, &Form1::P_Send_Click},
+        {P_Received, &Form1::P_Received_Click},
+        {mEnd, &Form1::mEnd_Click},
+        {mTime, &Form1::mTime_Click},
+        {mDate, &Form1::mDate_Click},
+        {mSeq, &Form1::mSeq_Click},
+        {mHeader, &Form1::mHeader_Click},
         {mFooter, &Form1::mFooter_Click},
     };
     for (const auto &[action, handler] : items)

@@ -56,15 +56,15 @@ public:
     QAction *m = nullptr;
     QAction *mEnd = nullptr;
     QMenu *mRS = nullptr;
-    std::array<QMenu *, 6> RS{}; // RS0 .. RS5
-    std::array<QAction *, 8> Port{};
-    std::array<QAction *, 8> BPS{};
-    std::array<QAction *, 3> Parity{};
-    std::array<QAction *, 2> Length{};
-    std::array<QAction *, 3> Bit{};
-    std::array<QAction *, 2> Term{};
+    std::array<QMenu *, 6> RS {}; // RS0 .. RS5
+    std::array<QAction *, 8> Port {};
+    std::array<QAction *, 8> BPS {};
+    std::array<QAction *, 3> Parity {};
+    std::array<QAction *, 2> Length {};
+    std::array<QAction *, 3> Bit {};
+    std::array<QAction *, 2> Term {};
     QMenu *mTimer = nullptr;
-    std::array<QAction *, 11> Wait{};
+    std::array<QAction *, 11> Wait {};
     QMenu *mOption = nullptr;
     QAction *mTime = nullptr;
     QAction *mDate = nullptr;
@@ -74,7 +74,7 @@ public:
 
     // Form-level variables.
     std::array<QString, 12> IniVal;
-    std::array<std::int16_t, 3> Modified{False, False, False}; // index 1 send, 2 received
+    std::array<std::int16_t, 3> Modified {False, False, False}; // index 1 send, 2 received
     QString RcvChar;
     QString RcvLine;
     std::int16_t EscFlag = False;
@@ -161,9 +161,9 @@ private:
 
     bool m_ended = false;
     bool m_activatedOnce = false;
-    int m_bannerX = 0;            // pixels, set by Form_Activate
+    int m_bannerX = 0; // pixels, set by Form_Activate
     bool m_bannerDrawn = false;
     bool m_settingsFailureShown = false;
-    QString m_receivedBatch;      // completed lines waiting for one insertion into the pane
+    QString m_receivedBatch; // completed lines waiting for one insertion into the pane
     QTimer *m_receivedFlush = nullptr;
 };

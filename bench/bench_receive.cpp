@@ -65,7 +65,7 @@ Result run(int lines)
         std::perror("openpty");
         return result;
     }
-    termios raw{};
+    termios raw {};
     ::tcgetattr(slave, &raw);
     ::cfmakeraw(&raw);
     ::tcsetattr(slave, TCSANOW, &raw);
@@ -83,7 +83,8 @@ Result run(int lines)
     QApplication::processEvents();
     form.OpenPort();
     if (!form.MSComm1->PortOpen()) {
-        std::fprintf(stderr, "could not open %s: %s\n", name, qPrintable(form.MSComm1->errorString()));
+        std::fprintf(stderr, "could not open %s: %s\n", name,
+                     qPrintable(form.MSComm1->errorString()));
         return result;
     }
     QTextDocument *doc = form.RichTextBox2->document();
@@ -112,7 +113,7 @@ Result run(int lines)
             loop.quit();
     });
 
-    std::atomic<bool> writing{true};
+    std::atomic<bool> writing {true};
     clock.start();
     lastTick = 0;
     ticker.start();
@@ -151,7 +152,7 @@ Result run(int lines)
          block = block.next(), ++expected) {
         const QString text = block.text();
         ordered = text.startsWith(QLatin1String("12.345,OK,"))
-                  && text.endsWith(QLatin1Char(',') + QString::number(expected));
+            && text.endsWith(QLatin1Char(',') + QString::number(expected));
     }
     result.inOrder = ordered;
 
@@ -165,8 +166,8 @@ Result run(int lines)
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     if (argc < 2) {
         // Each size in a process of its own, so peak memory is that size's alone.
@@ -175,7 +176,8 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
         int status = 0;
         for (const char *n : {"100000", "1000000"})
-            status |= QProcess::execute(QCoreApplication::applicationFilePath(), {QString::fromLatin1(n)});
+            status |= QProcess::execute(QCoreApplication::applicationFilePath(),
+                                        {QString::fromLatin1(n)});
         return status;
     }
     QList<int> counts;
@@ -186,12 +188,11 @@ int main(int argc, char *argv[])
         const Result r = run(n);
         std::printf("  N=%d: %.2f s, %.0f lines/s, all present and in order: %s\n", n, r.seconds,
                     n / r.seconds, r.inOrder ? "yes" : "NO");
-        std::printf("    seconds per 10,000 lines: first %.3f, last %.3f, ratio %.2f\n",
-                    r.first10k, r.last10k, r.first10k > 0 ? r.last10k / r.first10k : 0.0);
+        std::printf("    seconds per 10,000 lines: first %.3f, last %.3f, ratio %.2f\n", r.first10k,
+                    r.last10k, r.first10k > 0 ? r.last10k / r.first10k : 0.0);
         std::printf("    peak resident %.1f MB, held %.0f bytes/line, longest event-loop stall "
                     "%.1f ms\n",
-                    r.peakKb / 1024.0, double(r.endKb - r.startKb) * 1024.0 / n,
-                    r.longestStallMs);
+                    r.peakKb / 1024.0, double(r.endKb - r.startKb) * 1024.0 / n, r.longestStallMs);
         std::fflush(stdout);
     }
     return 0;

@@ -7,10 +7,7 @@
 #include <QPrinter>
 #include <QWidget>
 
-CommonDialog::CommonDialog(QWidget *parent)
-    : QObject(parent)
-{
-}
+CommonDialog::CommonDialog(QWidget *parent) : QObject(parent) { }
 
 CommonDialog::~CommonDialog() = default;
 

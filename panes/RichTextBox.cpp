@@ -46,16 +46,14 @@ bool stops(QChar c, const QString &set, bool stopInSet)
 
 } // namespace
 
-RichTextBox::RichTextBox(QWidget *parent)
-    : QPlainTextEdit(parent)
+RichTextBox::RichTextBox(QWidget *parent) : QPlainTextEdit(parent)
 {
     setLineWrapMode(QPlainTextEdit::NoWrap);
     setTabChangesFocus(true);
-    connect(document(), &QTextDocument::contentsChange, this,
-            [this](int, int removed, int added) {
-                if (removed != 0 || added != 0)
-                    emit Change();
-            });
+    connect(document(), &QTextDocument::contentsChange, this, [this](int, int removed, int added) {
+        if (removed != 0 || added != 0)
+            emit Change();
+    });
 }
 
 int RichTextBox::toPanePosition(int documentPosition) const
@@ -79,7 +77,7 @@ int RichTextBox::toDocumentPosition(qint64 panePosition) const
     const auto inside = [&](const QTextBlock &b) {
         const QTextBlock next = b.next();
         return b.isValid() && start(b) <= panePosition
-               && (!next.isValid() || panePosition < start(next));
+            && (!next.isValid() || panePosition < start(next));
     };
     QTextBlock block = textCursor().block();
     if (!inside(block))
@@ -312,8 +310,8 @@ bool RichTextBox::SaveFile(const QString &path, int)
         }
     }
     if (!written || !file.commit()) {
-        m_errorString = file.error() != QFileDevice::NoError ? file.errorString()
-                                                             : tr("The disk is full.");
+        m_errorString
+            = file.error() != QFileDevice::NoError ? file.errorString() : tr("The disk is full.");
         file.cancelWriting();
         return false;
     }

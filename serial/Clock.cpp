@@ -17,7 +17,7 @@ const ClockTexts &now()
     static thread_local ClockTexts texts;
     const std::time_t t = std::time(nullptr);
     if (t != texts.second) {
-        std::tm local{};
+        std::tm local {};
         localtime_r(&t, &local);
         char time[16];
         char date[16];

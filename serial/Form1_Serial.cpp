@@ -15,8 +15,9 @@ namespace {
 
 // The caption of the item that a record element selects, or nothing when the element names no
 // item of the group.
-template <std::size_t N>
-std::optional<QString> selectedCaption(const std::array<QAction *, N> &items, const QString &element)
+template<std::size_t N>
+std::optional<QString> selectedCaption(const std::array<QAction *, N> &items,
+                                       const QString &element)
 {
     const std::optional<int> index = whole(element);
     if (!index || *index < 0 || std::size_t(*index) >= N)
@@ -65,8 +66,8 @@ void Form1::OpenPort()
                              .arg(MSComm1->devicePath(), MSComm1->errorString());
                 if (MSComm1->permissionDenied())
                     reason += QLatin1Char('\n')
-                              + tr("Serial devices belong to the dialout group: add your user to it "
-                                   "(sudo usermod -aG dialout $USER) and log in again.");
+                        + tr("Serial devices belong to the dialout group: add your user to it "
+                             "(sudo usermod -aG dialout $USER) and log in again.");
             }
         }
     }

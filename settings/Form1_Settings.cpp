@@ -15,7 +15,6 @@ template<std::size_t N> void clearMarks(const std::array<QAction *, N> &items)
         item->setChecked(false);
 }
 
-
 // Marks the item that the text names; false when it names none of the group.
 template<std::size_t N> bool markItem(const std::array<QAction *, N> &items, const QString &text)
 {

@@ -94,9 +94,9 @@ void TestForm1::cleanup()
 void TestForm1::menuTreeAsDesigned()
 {
     Form1 form;
-    QCOMPARE(render(itemsOf(form.menuBar())),
-             QStringList({"mFile=File(&F)", "mRS=RS232C(&R)", "mTimer=Wait(&W)",
-                          "mOption=Option(&O)"}));
+    QCOMPARE(
+        render(itemsOf(form.menuBar())),
+        QStringList({"mFile=File(&F)", "mRS=RS232C(&R)", "mTimer=Wait(&W)", "mOption=Option(&O)"}));
     QCOMPARE(render(itemsOf(form.mFile)),
              QStringList({"mOpen=Open(&O)", "mNew=New(&N)", "mSave=Save(&S)", "mPrint=Print(&P)",
                           "m=-", "mEnd=End(&X)"}));
@@ -107,8 +107,8 @@ void TestForm1::menuTreeAsDesigned()
     QCOMPARE(render(itemsOf(form.mPrint)),
              QStringList({"P_Send=Send Data", "P_Received=Received Data"}));
     QCOMPARE(render(itemsOf(form.mRS)),
-             QStringList({"RS0=Port(&O)", "RS1=Baud Rate(&B)", "RS2=Parity(&P)",
-                          "RS3=Length(&L)", "RS4=Stop Bit(&S)", "RS5=Terminator(&T)"}));
+             QStringList({"RS0=Port(&O)", "RS1=Baud Rate(&B)", "RS2=Parity(&P)", "RS3=Length(&L)",
+                          "RS4=Stop Bit(&S)", "RS5=Terminator(&T)"}));
     QCOMPARE(render(itemsOf(form.RS[0])), group("Port", {"1", "2", "3", "4", "5", "6", "7", "8"}));
     QCOMPARE(render(itemsOf(form.RS[1])),
              group("BPS", {"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800"}));
@@ -117,8 +117,8 @@ void TestForm1::menuTreeAsDesigned()
     QCOMPARE(render(itemsOf(form.RS[4])), group("Bit", {"1", "1.5", "2"}));
     QCOMPARE(render(itemsOf(form.RS[5])), group("Term", {"CR/LF", "CR"}));
     QCOMPARE(render(itemsOf(form.mTimer)),
-             group("Wait", {"0.0", "0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7", "0.8", "0.9",
-                            "1.0"}));
+             group("Wait",
+                   {"0.0", "0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7", "0.8", "0.9", "1.0"}));
     QCOMPARE(render(itemsOf(form.mOption)),
              QStringList({"mTime=Time(&T)", "mDate=Date(&D)", "mSeq=Seq. No.(&N)",
                           "mHeader=Header(&H)", "mFooter=Footer(&F)"}));
@@ -146,9 +146,9 @@ void TestForm1::nothingMarkedDisabledOrGivenAShortcut()
     QVERIFY(form.mTimer->menuAction()->isEnabled());
     // Only the settings load may have marked anything: one per group, never two.
     for (const auto *items : {&form.Port, &form.BPS}) {
-        QVERIFY(std::count_if(items->cbegin(), items->cend(),
-                              [](QAction *a) { return a->isChecked(); })
-                <= 1);
+        QVERIFY(
+            std::count_if(items->cbegin(), items->cend(), [](QAction *a) { return a->isChecked(); })
+            <= 1);
     }
 }
 
@@ -162,9 +162,9 @@ void TestForm1::controlsAsDesigned()
         double left, top, width, height;
     };
     const Expected expected[] = {
-        {form.Command2, 2400, 1200, 2385, 345}, {form.Command1, 120, 1200, 2265, 345},
+        {form.Command2, 2400, 1200, 2385, 345},     {form.Command1, 120, 1200, 2265, 345},
         {form.RichTextBox1, 105, 1920, 2250, 2310}, {form.RichTextBox2, 2400, 1920, 2385, 2295},
-        {form.Image1, 105, 0, 2835, 1140}, {form.Image2, 120, 0, 2835, 1140},
+        {form.Image1, 105, 0, 2835, 1140},          {form.Image2, 120, 0, 2835, 1140},
     };
     const double pixel = twips::fromPixels(1);
     for (const Expected &e : expected) {
@@ -193,10 +193,10 @@ void TestForm1::fontsAndLabels()
     Form1 form;
     QCOMPARE(form.Label1->text(), QStringLiteral("Send Data"));
     QCOMPARE(form.Label2->text(), QStringLiteral("Received Data"));
-    for (QWidget *w : {static_cast<QWidget *>(form.Command1), static_cast<QWidget *>(form.Command2),
-                       static_cast<QWidget *>(form.Label1), static_cast<QWidget *>(form.Label2),
-                       static_cast<QWidget *>(form.RichTextBox1),
-                       static_cast<QWidget *>(form.RichTextBox2)}) {
+    for (QWidget *w :
+         {static_cast<QWidget *>(form.Command1), static_cast<QWidget *>(form.Command2),
+          static_cast<QWidget *>(form.Label1), static_cast<QWidget *>(form.Label2),
+          static_cast<QWidget *>(form.RichTextBox1), static_cast<QWidget *>(form.RichTextBox2)}) {
         QVERIFY2(QFontInfo(w->font()).fixedPitch(), qPrintable(w->objectName()));
     }
     QVERIFY(form.Command1->font().bold());

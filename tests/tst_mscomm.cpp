@@ -254,9 +254,10 @@ void TestMSComm::deniedDeviceFails()
     device.close();
     QVERIFY(device.setPermissions({}));
     // The folder is open to all, so what is refused is the device itself.
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                  | QFile::ReadOther | QFile::ExeOther
-                                                  | QFile::ReadGroup | QFile::ExeGroup));
+    QVERIFY(QFile::setPermissions(dir.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup
+                                      | QFile::ExeGroup));
     qputenv("KAVREL_COM5", path.toLocal8Bit());
 
     // Root opens anything: the attempt is made by a child that has given up root.

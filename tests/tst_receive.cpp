@@ -141,7 +141,8 @@ void TestReceive::openFailureForSettingsThePortRejects()
     m_form->OpenPort();
     QVERIFY(answerer.waitAllAnswered());
     QCOMPARE(answerer.shown().size(), 1);
-    QCOMPARE(answerer.shown().first().text, QStringLiteral("Can not Open !\nPlease check Com Port !"));
+    QCOMPARE(answerer.shown().first().text,
+             QStringLiteral("Can not Open !\nPlease check Com Port !"));
     QVERIFY(answerer.shown().first().informativeText.contains(QStringLiteral("1.5")));
     QVERIFY(!m_form->MSComm1->PortOpen());
 
@@ -210,8 +211,8 @@ void TestReceive::stampsInTheirOrder()
     // The stamps are the clock at the moment the line completed.
     for (int i = 1; i <= match.lastCapturedIndex(); ++i) {
         const QString stamp = match.captured(i);
-        const QString format = stamp.contains(u':') ? QStringLiteral("HH:mm:ss")
-                                                    : QStringLiteral("MM-dd-yyyy");
+        const QString format
+            = stamp.contains(u':') ? QStringLiteral("HH:mm:ss") : QStringLiteral("MM-dd-yyyy");
         QVERIFY2(stamp == before.toString(format) || stamp == after.toString(format),
                  qPrintable(stamp));
     }
@@ -225,25 +226,48 @@ void TestReceive::lineEnds_data()
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("pending");
 
-    QTest::newRow("CR LF") << QByteArray("12.5\r\n") << false << "12.5\r\n" << "";
-    QTest::newRow("CR alone") << QByteArray("12.5\r13.0\r") << false << "12.5\r\n13.0\r\n" << "";
-    QTest::newRow("LF alone completes nothing") << QByteArray("A\nB") << false << "" << "AB";
-    QTest::newRow("LF dropped inside a line") << QByteArray("A\nB\r") << false << "AB\r\n" << "";
-    QTest::newRow("empty line") << QByteArray("\r\n") << false << "\r\n" << "";
-    QTest::newRow("empty line with time") << QByteArray("\r") << true << ",TIME\r\n" << "";
-    QTest::newRow("ACK inside") << QByteArray("O\x06K\r") << false << "O<AK>K\r\n" << "";
-    QTest::newRow("ACK alone") << QByteArray("\x06\r") << false << "<AK>\r\n" << "";
-    QTest::newRow("ACK pending") << QByteArray("\x06") << false << "" << "<AK>";
-    QTest::newRow("ESC D") << QByteArray("d=\x1b" "D;\r") << false << "d=DATE;\r\n" << "";
-    QTest::newRow("ESC T") << QByteArray("t=\x1bT;\r") << false << "t=TIME;\r\n" << "";
-    QTest::newRow("ESC d dropped") << QByteArray("a\x1b" "db\r") << false << "ab\r\n" << "";
-    QTest::newRow("ESC t dropped") << QByteArray("a\x1btb\r") << false << "ab\r\n" << "";
-    QTest::newRow("ESC CR: the line goes on") << QByteArray("a\x1b\rb") << false << "" << "ab";
-    QTest::newRow("ESC ESC") << QByteArray("a\x1b\x1b" "Db\r") << false << "aDb\r\n" << "";
-    QTest::newRow("UTF-8 and invalid bytes")
-        << QByteArray("\xc2\xb0" "C \xff\r") << false << "\u00b0C \ufffd\r\n" << "";
-    QTest::newRow("control characters kept")
-        << QByteArray("a\tb\x01\r") << false << "a\tb\x01\r\n" << "";
+    QTest::newRow("CR LF") << QByteArray("12.5\r\n") << false << "12.5\r\n"
+                           << "";
+    QTest::newRow("CR alone") << QByteArray("12.5\r13.0\r") << false << "12.5\r\n13.0\r\n"
+                              << "";
+    QTest::newRow("LF alone completes nothing") << QByteArray("A\nB") << false << ""
+                                                << "AB";
+    QTest::newRow("LF dropped inside a line") << QByteArray("A\nB\r") << false << "AB\r\n"
+                                              << "";
+    QTest::newRow("empty line") << QByteArray("\r\n") << false << "\r\n"
+                                << "";
+    QTest::newRow("empty line with time") << QByteArray("\r") << true << ",TIME\r\n"
+                                          << "";
+    QTest::newRow("ACK inside") << QByteArray("O\x06K\r") << false << "O<AK>K\r\n"
+                                << "";
+    QTest::newRow("ACK alone") << QByteArray("\x06\r") << false << "<AK>\r\n"
+                               << "";
+    QTest::newRow("ACK pending") << QByteArray("\x06") << false << ""
+                                 << "<AK>";
+    QTest::newRow("ESC D") << QByteArray("d=\x1b"
+                                         "D;\r")
+                           << false << "d=DATE;\r\n"
+                           << "";
+    QTest::newRow("ESC T") << QByteArray("t=\x1bT;\r") << false << "t=TIME;\r\n"
+                           << "";
+    QTest::newRow("ESC d dropped") << QByteArray("a\x1b"
+                                                 "db\r")
+                                   << false << "ab\r\n"
+                                   << "";
+    QTest::newRow("ESC t dropped") << QByteArray("a\x1btb\r") << false << "ab\r\n"
+                                   << "";
+    QTest::newRow("ESC CR: the line goes on") << QByteArray("a\x1b\rb") << false << ""
+                                              << "ab";
+    QTest::newRow("ESC ESC") << QByteArray("a\x1b\x1b"
+                                           "Db\r")
+                             << false << "aDb\r\n"
+                             << "";
+    QTest::newRow("UTF-8 and invalid bytes") << QByteArray("\xc2\xb0"
+                                                           "C \xff\r")
+                                             << false << "\u00b0C \ufffd\r\n"
+                                             << "";
+    QTest::newRow("control characters kept") << QByteArray("a\tb\x01\r") << false << "a\tb\x01\r\n"
+                                             << "";
 }
 
 void TestReceive::lineEnds()

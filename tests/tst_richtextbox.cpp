@@ -286,7 +286,8 @@ void TestRichTextBox::loadFileAcceptsEveryLineEnd_data()
     QTest::newRow("CR LF") << QByteArray("AB\r\nCD\r\n\r\nE");
     QTest::newRow("LF") << QByteArray("AB\nCD\n\nE");
     QTest::newRow("CR") << QByteArray("AB\rCD\r\rE");
-    QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf" "AB\r\nCD\r\n\r\nE");
+    QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf"
+                                                   "AB\r\nCD\r\n\r\nE");
 }
 
 void TestRichTextBox::loadFileAcceptsEveryLineEnd()
@@ -315,7 +316,9 @@ void TestRichTextBox::loadFileFailureIsReported()
 
     // Invalid UTF-8 is shown, not dropped.
     const QString path = dir.filePath(QStringLiteral("bad.txt"));
-    QVERIFY(writeAll(path, QByteArray("a\xff" "b")));
+    QVERIFY(writeAll(path,
+                     QByteArray("a\xff"
+                                "b")));
     QVERIFY(pane.LoadFile(path, 1));
     QCOMPARE(pane.Text(), QStringLiteral("a\ufffdb"));
 }
@@ -349,7 +352,7 @@ void TestRichTextBox::failedSaveLeavesTheOldFileIntact()
 
     // A file size limit makes the disk "full" part way through the write.
     std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
+    rlimit old {};
     QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
     rlimit small = old;
     small.rlim_cur = 4096;
@@ -360,7 +363,7 @@ void TestRichTextBox::failedSaveLeavesTheOldFileIntact()
     QVERIFY(!saved);
     QVERIFY(!pane.errorString().isEmpty());
     QCOMPARE(readAll(path), QByteArray("old contents\r\n"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("keep.txt")});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList {QStringLiteral("keep.txt")});
 
     // A folder that does not exist.
     QVERIFY(!pane.SaveFile(dir.filePath(QStringLiteral("no/such/folder/x.txt")), 1));

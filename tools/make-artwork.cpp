@@ -33,8 +33,7 @@ void drawIcon(QPainter &p, double unit)
             // The top slab runs on and curls back over itself at the right end.
             slab.lineTo(right - 1.0, top);
             slab.cubicTo(right + 5.5, top - 0.2, right + 5.0, top - 8.0, right - 0.5, top - 7.0);
-            slab.cubicTo(right - 3.5, top - 6.4, right - 3.2, top - 3.2, right - 0.8,
-                         top - 3.2);
+            slab.cubicTo(right - 3.5, top - 6.4, right - 3.2, top - 3.2, right - 0.8, top - 3.2);
             slab.cubicTo(right + 1.6, top - 3.2, right + 1.4, top + slabHeight - 0.6, right - 1.0,
                          top + slabHeight);
         } else {
@@ -59,22 +58,10 @@ void drawIcon(QPainter &p, double unit)
 QImage pixelIcon(int size)
 {
     const char *rows[16] = {
-        "................",
-        "...........###..",
-        "..........#ooo#.",
-        "..........#o##o#",
-        "..#########o#.#o",
-        ".#o#ooooo#o#o##o",
-        ".##########oo#o#",
-        "..##########oo#.",
-        "..#o#ooooo#o###.",
-        "..##########....",
-        ".##########.....",
-        ".#o#ooooo#o#....",
-        ".##########.....",
-        "..##########....",
-        "..#o#ooooo#o#...",
-        "..##########....",
+        "................", "...........###..", "..........#ooo#.", "..........#o##o#",
+        "..#########o#.#o", ".#o#ooooo#o#o##o", ".##########oo#o#", "..##########oo#.",
+        "..#o#ooooo#o###.", "..##########....", ".##########.....", ".#o#ooooo#o#....",
+        ".##########.....", "..##########....", "..#o#ooooo#o#...", "..##########....",
     };
     QImage small(16, 16, QImage::Format_ARGB32);
     small.fill(Qt::transparent);
@@ -172,7 +159,7 @@ bool writeBanner(const QDir &dir)
         }
     }
     return mask.save(dir.filePath(QStringLiteral("banner-mask.png")))
-           && colour.save(dir.filePath(QStringLiteral("banner-colour.png")));
+        && colour.save(dir.filePath(QStringLiteral("banner-colour.png")));
 }
 
 } // namespace

@@ -2,12 +2,12 @@
 #include "tests/support/ModalAnswerer.h"
 
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 
 ModalAnswerer::ModalAnswerer()

@@ -12,15 +12,15 @@
 
 struct ShownDialog
 {
-    QString kind;            // "QMessageBox", "QFileDialog", "QPrintDialog", or the class name
+    QString kind; // "QMessageBox", "QFileDialog", "QPrintDialog", or the class name
     QString title;
     QString text;
     QString informativeText;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
-    QString fileName;        // a file dialog's proposed name (selected file)
-    int acceptMode = -1;     // a file dialog's QFileDialog::AcceptMode
+    QString fileName; // a file dialog's proposed name (selected file)
+    int acceptMode = -1; // a file dialog's QFileDialog::AcceptMode
     QStringList nameFilters; // a file dialog's filters
 };
 

@@ -15,7 +15,8 @@
 
 // The kernel's termios2, which carries any speed (BOTHER); <asm/termbits.h> would clash with
 // <termios.h>, so it is declared here.
-struct termios2 {
+struct termios2
+{
     tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
     cc_t c_line;
     cc_t c_cc[19];
@@ -33,7 +34,7 @@ PtyDevice::PtyDevice()
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     // Raw on the slave side too: nothing the program sends or receives is rewritten.
-    ::termios raw{};
+    ::termios raw {};
     ::tcgetattr(slave, &raw);
     ::cfmakeraw(&raw);
     ::tcsetattr(slave, TCSANOW, &raw);
@@ -80,7 +81,7 @@ QByteArray PtyDevice::read(int count, int timeoutMs)
         if (deadline.hasExpired())
             break;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        pollfd p{m_master, POLLIN, 0};
+        pollfd p {m_master, POLLIN, 0};
         ::poll(&p, 1, 1);
     }
     return out;
@@ -109,7 +110,7 @@ void PtyDevice::closeMaster()
 
 termios PtyDevice::slaveTermios() const
 {
-    termios t{};
+    termios t {};
     if (m_slave >= 0)
         ::tcgetattr(m_slave, &t);
     return t;
@@ -117,7 +118,7 @@ termios PtyDevice::slaveTermios() const
 
 int PtyDevice::slaveSpeed() const
 {
-    termios2 t2{};
+    termios2 t2 {};
     if (m_slave < 0 || ::ioctl(m_slave, TCGETS2, &t2) != 0)
         return -1;
     return int(t2.c_ospeed);
