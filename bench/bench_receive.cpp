@@ -5,6 +5,7 @@
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/ProcessStatus.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,7 +20,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -28,18 +28,6 @@
 #include <vector>
 
 namespace {
-
-long statusKb(const char *key)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(key) + ":";
-    while (std::getline(status, line)) {
-        if (line.rfind(prefix, 0) == 0)
-            return std::stol(line.substr(prefix.size()));
-    }
-    return 0;
-}
 
 struct Result
 {
@@ -88,7 +76,7 @@ Result run(int lines)
         return result;
     }
     QTextDocument *doc = form.RichTextBox2->document();
-    result.startKb = statusKb("VmRSS");
+    result.startKb = processStatusKb("VmRSS");
 
     // The longest stretch the event loop was away: gaps between ticks of a 1 ms timer.
     QElapsedTimer clock;
@@ -135,8 +123,8 @@ Result run(int lines)
     writer.join();
 
     result.longestStallMs = longestGap / 1e6;
-    result.peakKb = statusKb("VmHWM");
-    result.endKb = statusKb("VmRSS");
+    result.peakKb = processStatusKb("VmHWM");
+    result.endKb = processStatusKb("VmRSS");
     // Lines reach the pane in batches, so the rate is averaged over ten 10,000-line stretches
     // (over 100,000 lines) at each end.
     const std::size_t window = std::min<std::size_t>(10, marks.size() / 2);

@@ -8,6 +8,7 @@
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/ProcessStatus.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,7 +24,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <malloc.h>
 #include <optional>
@@ -33,18 +33,6 @@ namespace {
 
 constexpr int defaultSeconds = 600;
 constexpr int drainMilliseconds = 60000;
-
-long statusKb(const char *key)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(key) + ":";
-    while (std::getline(status, line)) {
-        if (line.rfind(prefix, 0) == 0)
-            return std::stol(line.substr(prefix.size()));
-    }
-    return 0;
-}
 
 int soakSeconds(int argc, char *argv[])
 {
@@ -244,7 +232,7 @@ int main(int argc, char *argv[])
                      qPrintable(boxText));
         return 1;
     }
-    const long startKb = statusKb("VmRSS");
+    const long startKb = processStatusKb("VmRSS");
 
     Ledger ledger(paneLines);
     const QTextDocument *received = form.RichTextBox2->document();
@@ -284,7 +272,8 @@ int main(int argc, char *argv[])
             }
             if (clock.elapsed() / 1000 >= nextReport) {
                 std::printf("  %3ld s: %lld lines received, resident %.1f MB\n", nextReport,
-                            static_cast<long long>(ledger.lines), statusKb("VmRSS") / 1024.0);
+                            static_cast<long long>(ledger.lines),
+                            processStatusKb("VmRSS") / 1024.0);
                 std::fflush(stdout);
                 nextReport += 60;
             }
@@ -307,14 +296,14 @@ int main(int argc, char *argv[])
         && drained;
     ticker.stop();
     ledger.scan(received);
-    const long endKb = statusKb("VmRSS");
-    const long peakKb = statusKb("VmHWM");
+    const long endKb = processStatusKb("VmRSS");
+    const long peakKb = processStatusKb("VmHWM");
     form.ClosePort();
     // The lines go with the received pane; what stays once it is empty and free memory has
     // been handed back is what the run kept elsewhere.
     form.RichTextBox2->setText(QString());
     ::malloc_trim(0);
-    const long clearedKb = statusKb("VmRSS");
+    const long clearedKb = processStatusKb("VmRSS");
 
     const qint64 readingsSent = sim.readingsSent.value_or(0);
     // Readings before the first one received were sent before the port opened.
