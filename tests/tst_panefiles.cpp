@@ -3,6 +3,7 @@
 #include "panes/CommonDialog.h"
 #include "panes/RichTextBox.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/support/ModalAnswerer.h"
 
 #include <QAction>
@@ -16,9 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -347,14 +346,9 @@ void TestPaneFiles::failedSaveIsReportedAndKeepsTheFlag()
     QAction *item = index == 1 ? form.S_Send : form.S_Received;
     if (diskFull) {
         // A file size limit fills the "disk" part way through the write.
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit old {};
-        QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
-        rlimit small = old;
-        small.rlim_cur = 4096;
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const FileSizeLimit limit(4096);
+        QVERIFY(limit.isActive());
         item->trigger();
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &old) == 0);
     } else {
         item->trigger();
     }

@@ -1,14 +1,12 @@
 // The text pane: CR LF positions, Span and UpTo, change signal, files and printing.
 #include "panes/RichTextBox.h"
+#include "tests/support/FileSizeLimit.h"
 
 #include <QFile>
 #include <QPrinter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -351,14 +349,12 @@ void TestRichTextBox::failedSaveLeavesTheOldFileIntact()
     pane.setText(QString(200000, u'x'));
 
     // A file size limit makes the disk "full" part way through the write.
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old {};
-    QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
-    rlimit small = old;
-    small.rlim_cur = 4096;
-    QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-    const bool saved = pane.SaveFile(path, 1);
-    QVERIFY(setrlimit(RLIMIT_FSIZE, &old) == 0);
+    bool saved = true;
+    {
+        const FileSizeLimit limit(4096);
+        QVERIFY(limit.isActive());
+        saved = pane.SaveFile(path, 1);
+    }
 
     QVERIFY(!saved);
     QVERIFY(!pane.errorString().isEmpty());
