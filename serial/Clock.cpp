@@ -3,6 +3,8 @@
 
 #include <ctime>
 
+#include <time.h>
+
 namespace {
 
 struct ClockTexts
@@ -15,7 +17,11 @@ struct ClockTexts
 const ClockTexts &now()
 {
     static thread_local ClockTexts texts;
-    const std::time_t t = std::time(nullptr);
+    // Not std::time(): glibc reads the coarse clock there, which can still show the
+    // previous second for a few milliseconds after the wall clock has moved on.
+    timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const std::time_t t = ts.tv_sec;
     if (t != texts.second) {
         std::tm local {};
         localtime_r(&t, &local);

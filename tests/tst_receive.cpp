@@ -32,6 +32,7 @@ private slots:
     void openingAnOpenPortKeepsThePartialLine();
     void stampsInTheirOrder_data();
     void stampsInTheirOrder();
+    void stampsKeepUpWithTheWallClock();
     void lineEnds_data();
     void lineEnds();
     void partialLineIsDiscardedByTheNextOpen();
@@ -217,6 +218,26 @@ void TestReceive::stampsInTheirOrder()
                  qPrintable(stamp));
     }
     QCOMPARE(m_form->SeqNo, seq ? 5 : 4);
+}
+
+void TestReceive::stampsKeepUpWithTheWallClock()
+{
+    // Across a change of second the stamp must already show the new second once the
+    // wall clock does: a stamp from a lagging clock would be a second early.
+    const QString first = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
+    int checked = 0;
+    for (;;) {
+        const QDateTime before = QDateTime::currentDateTime();
+        const QString stamp = clockTime();
+        const QDateTime after = QDateTime::currentDateTime();
+        const QString earliest = before.toString(QStringLiteral("HH:mm:ss"));
+        QVERIFY2(stamp == earliest || stamp == after.toString(QStringLiteral("HH:mm:ss")),
+                 qPrintable(stamp + " outside " + earliest));
+        ++checked;
+        if (earliest != first && before.time().msec() > 20)
+            break;
+    }
+    QVERIFY(checked > 1);
 }
 
 void TestReceive::lineEnds_data()
