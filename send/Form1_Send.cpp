@@ -5,13 +5,11 @@
 #include "send/SendText.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"
-#include "settings/SettingsFile.h"
+#include "settings/MenuItems.h"
 
 #include <QAction>
 #include <QPushButton>
 #include <QTimer>
-
-#include <optional>
 
 void Form1::Command1_Click()
 {
@@ -85,9 +83,8 @@ void Form1::PrepareNextLine()
         SendLine += QLatin1Char('\n');
 
     // The Wait menu is read for every line, so a new choice applies from the next line on.
-    const std::optional<int> w = whole(IniVal[11]);
-    if (w && *w >= 0 && std::size_t(*w) < Wait.size())
-        NextSendTime += C_Val(Wait[std::size_t(*w)]->text());
+    if (const QAction *wait = selectedItem(Wait, IniVal[11]))
+        NextSendTime += C_Val(wait->text());
 }
 
 void Form1::writeTimeStamp()

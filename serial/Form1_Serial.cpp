@@ -2,30 +2,12 @@
 #include "app/Form1.h"
 
 #include "serial/MSComm.h"
-#include "settings/SettingsFile.h"
+#include "settings/MenuItems.h"
 
 #include <QAction>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
-
-#include <optional>
-
-namespace {
-
-// The caption of the item that a record element selects, or nothing when the element names no
-// item of the group.
-template<std::size_t N>
-std::optional<QString> selectedCaption(const std::array<QAction *, N> &items,
-                                       const QString &element)
-{
-    const std::optional<int> index = whole(element);
-    if (!index || *index < 0 || std::size_t(*index) >= N)
-        return std::nullopt;
-    return items[std::size_t(*index)]->text();
-}
-
-} // namespace
 
 // The menu-bar entry and the menu itself, so no item can be reached by mouse or keyboard.
 void Form1::setRs232cMenuEnabled(bool enabled)
@@ -36,17 +18,17 @@ void Form1::setRs232cMenuEnabled(bool enabled)
 
 bool Form1::SetPortSettings()
 {
-    const auto port = selectedCaption(Port, IniVal[0]);
-    const auto speed = selectedCaption(BPS, IniVal[1]);
-    const auto parity = selectedCaption(Parity, IniVal[2]);
-    const auto length = selectedCaption(Length, IniVal[3]);
-    const auto stopBits = selectedCaption(Bit, IniVal[4]);
+    const QAction *port = selectedItem(Port, IniVal[0]);
+    const QAction *speed = selectedItem(BPS, IniVal[1]);
+    const QAction *parity = selectedItem(Parity, IniVal[2]);
+    const QAction *length = selectedItem(Length, IniVal[3]);
+    const QAction *stopBits = selectedItem(Bit, IniVal[4]);
     bool isNumber = false;
-    const int commPort = port ? port->toInt(&isNumber) : 0;
+    const int commPort = port ? port->text().toInt(&isNumber) : 0;
     if (!isNumber || !speed || !parity || !length || !stopBits)
         return false;
     MSComm1->setCommPort(commPort);
-    MSComm1->setSettings(*speed + *parity + *length + *stopBits);
+    MSComm1->setSettings(speed->text() + parity->text() + length->text() + stopBits->text());
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The settings record and its file: loading it onto the menus, the defaults, saving.
 #include "app/Form1.h"
 
+#include "settings/MenuItems.h"
 #include "settings/SettingsFile.h"
 
 #include <QAction>
@@ -9,20 +10,13 @@
 
 namespace {
 
-template<std::size_t N> void clearMarks(const std::array<QAction *, N> &items)
-{
-    for (QAction *item : items)
-        item->setChecked(false);
-}
-
 // Marks the item that the text names; false when it names none of the group.
 template<std::size_t N> bool markItem(const std::array<QAction *, N> &items, const QString &text)
 {
-    const std::optional<int> index = whole(text);
-    if (!index || *index < 0 || *index >= int(N))
-        return false;
-    items[std::size_t(*index)]->setChecked(true);
-    return true;
+    QAction *item = selectedItem(items, text);
+    if (item)
+        item->setChecked(true);
+    return item != nullptr;
 }
 
 bool markOption(QAction *option, const QString &text)

@@ -1,6 +1,8 @@
 // The RS232C, Wait and Option menus: check marks, the settings record, the settings file.
 #include "app/Form1.h"
 
+#include "settings/MenuItems.h"
+
 #include <QAction>
 
 namespace {
@@ -11,8 +13,7 @@ bool choose(const std::array<QAction *, N> &items, int index, QString &element)
 {
     if (index < 0 || index >= int(N))
         return false;
-    for (QAction *item : items)
-        item->setChecked(false);
+    clearMarks(items);
     items[std::size_t(index)]->setChecked(true);
     element = QString::number(index);
     return true;
