@@ -5,7 +5,6 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPrinter>
 #include <QSaveFile>
 #include <QStringDecoder>
@@ -220,40 +219,28 @@ void RichTextBox::keyPressEvent(QKeyEvent *event)
     QPlainTextEdit::keyPressEvent(event);
 }
 
-void RichTextBox::mousePressEvent(QMouseEvent *event)
+bool RichTextBox::viewportEvent(QEvent *event)
 {
+    // Clicks and drags on a locked pane would move the caret off the line being sent; a click
+    // still gives the pane the focus, so it can be scrolled from the keyboard.
     if (Locked()) {
-        setFocus(Qt::MouseFocusReason);
-        event->accept();
-        return;
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            setFocus(Qt::MouseFocusReason);
+            [[fallthrough]];
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+            event->accept();
+            return true;
+        default:
+            break;
+        }
     }
-    QPlainTextEdit::mousePressEvent(event);
+    return QPlainTextEdit::viewportEvent(event);
 }
 
-void RichTextBox::mouseMoveEvent(QMouseEvent *event)
-{
-    if (Locked())
-        event->accept();
-    else
-        QPlainTextEdit::mouseMoveEvent(event);
-}
-
-void RichTextBox::mouseReleaseEvent(QMouseEvent *event)
-{
-    if (Locked())
-        event->accept();
-    else
-        QPlainTextEdit::mouseReleaseEvent(event);
-}
-
-void RichTextBox::mouseDoubleClickEvent(QMouseEvent *event)
-{
-    if (Locked())
-        event->accept();
-    else
-        QPlainTextEdit::mouseDoubleClickEvent(event);
-}
-
+// Also reached from the keyboard, which the viewport never sees.
 void RichTextBox::contextMenuEvent(QContextMenuEvent *event)
 {
     if (Locked())

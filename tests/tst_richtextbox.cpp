@@ -266,6 +266,10 @@ void TestRichTextBox::lockedPaneRefusesTheUserOnly()
     pane.setSelStart(0);
     pane.setSelLength(3);
     QTest::mouseClick(pane.viewport(), Qt::LeftButton, {}, QPoint(40, 5));
+    QTest::mouseDClick(pane.viewport(), Qt::LeftButton, {}, QPoint(10, 5));
+    QTest::mousePress(pane.viewport(), Qt::LeftButton, {}, QPoint(2, 5));
+    QTest::mouseMove(pane.viewport(), QPoint(60, 5));
+    QTest::mouseRelease(pane.viewport(), Qt::LeftButton, {}, QPoint(60, 5));
     QTest::keyClick(&pane, Qt::Key_End);
     QTest::keyClick(&pane, Qt::Key_Right, Qt::ShiftModifier);
     QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
