@@ -50,10 +50,6 @@ void setLeft(QWidget *widget, double twips)
 {
     widget->move(toPixels(twips), widget->y());
 }
-void setTop(QWidget *widget, double twips)
-{
-    widget->move(widget->x(), toPixels(twips));
-}
 void setWidth(QWidget *widget, double twips)
 {
     widget->resize(toPixels(twips), widget->height());

@@ -12,7 +12,6 @@ double top(const QWidget *widget);
 double width(const QWidget *widget);
 double height(const QWidget *widget);
 void setLeft(QWidget *widget, double twips);
-void setTop(QWidget *widget, double twips);
 void setWidth(QWidget *widget, double twips);
 void setHeight(QWidget *widget, double twips);
 void setGeometry(QWidget *widget, double left, double top, double width, double height);
