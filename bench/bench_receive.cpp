@@ -6,6 +6,7 @@
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/PtyDevice.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,9 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -47,17 +46,12 @@ Result run(int lines)
     QTemporaryDir dir;
     overrideSettingsFolder(dir.path());
 
-    int master = -1, slave = -1;
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    PtyDevice pty;
+    if (!pty.isValid()) {
         std::perror("openpty");
         return result;
     }
-    termios raw {};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
-    qputenv("KAVREL_COM1", name);
+    qputenv("KAVREL_COM1", pty.slavePath().toLocal8Bit());
 
     QByteArray data;
     data.reserve(qsizetype(lines) * 12);
@@ -71,7 +65,7 @@ Result run(int lines)
     QApplication::processEvents();
     form.OpenPort();
     if (!form.MSComm1->PortOpen()) {
-        std::fprintf(stderr, "could not open %s: %s\n", name,
+        std::fprintf(stderr, "could not open %s: %s\n", qPrintable(pty.slavePath()),
                      qPrintable(form.MSComm1->errorString()));
         return result;
     }
@@ -105,15 +99,21 @@ Result run(int lines)
     clock.start();
     lastTick = 0;
     ticker.start();
+    const int master = pty.masterFd();
     std::thread writer([&] {
         qsizetype done = 0;
         while (done < data.size()) {
             const ssize_t n = ::write(master, data.constData() + done,
                                       size_t(std::min<qsizetype>(data.size() - done, 65536)));
-            if (n > 0)
+            if (n > 0) {
                 done += n;
-            else if (n < 0 && errno != EINTR && errno != EAGAIN)
+            } else if (n < 0 && errno == EAGAIN) {
+                // The master does not block: wait until the program has read some.
+                pollfd p {master, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+            } else if (n < 0 && errno != EINTR) {
                 break;
+            }
         }
         writing = false;
     });
@@ -145,8 +145,6 @@ Result run(int lines)
     result.inOrder = ordered;
 
     form.ClosePort();
-    ::close(master);
-    ::close(slave);
     return result;
 }
 

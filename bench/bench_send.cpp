@@ -6,6 +6,7 @@
 #include "send/SendText.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/PtyDevice.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,56 +25,10 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
-
-// A raw pseudo-terminal; the program opens the slave end by its path.
-class Pty
-{
-public:
-    Pty()
-    {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            return;
-        termios raw {};
-        ::tcgetattr(m_slave, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(m_slave, TCSANOW, &raw);
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        m_path = QString::fromLocal8Bit(name);
-    }
-    ~Pty()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        if (m_slave >= 0)
-            ::close(m_slave);
-    }
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
-
-    int master() const { return m_master; }
-    QString slavePath() const { return m_path; }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_path;
-};
-
-double monotonicNow()
-{
-    timespec ts {};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
 
 // Reads the master end on a thread of its own, noting the moment each chunk arrived, so the
 // window's event loop is not what times its own lines.
@@ -90,7 +45,7 @@ public:
             m_thread.join();
     }
     long long received() const { return m_total.load(); }
-    // When the byte at this offset was seen (monotonic seconds); only after stop().
+    // When the byte at this offset was seen (seconds on pacingClock()); only after stop().
     double arrivalOf(long long offset) const
     {
         const auto it = std::upper_bound(
@@ -113,7 +68,7 @@ private:
             pollfd p {m_fd, POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0)
                 continue;
-            const double seen = monotonicNow();
+            const double seen = pacingClock();
             const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
             if (n <= 0)
                 continue;
@@ -144,7 +99,7 @@ bool runUntil(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-std::unique_ptr<Form1> openWindow(const Pty &pty, int waitItem)
+std::unique_ptr<Form1> openWindow(const PtyDevice &pty, int waitItem)
 {
     qputenv("KAVREL_COM1", pty.slavePath().toLocal8Bit());
     auto form = std::make_unique<Form1>();
@@ -171,7 +126,7 @@ double percentile(const std::vector<double> &sorted, double p)
 
 bool pacing(int waitItem, int lineCount)
 {
-    Pty pty;
+    PtyDevice pty;
     auto form = openWindow(pty, waitItem);
     if (!form)
         return false;
@@ -184,7 +139,7 @@ bool pacing(int waitItem, int lineCount)
     form->RichTextBox1->setText(lines.join(QStringLiteral("\r\n")));
     const long long total = (lineLength + 2) * (long long)lineCount;
 
-    MasterReader reader(pty.master());
+    MasterReader reader(pty.masterFd());
     form->Command1->click();
     const double sent = form->NextSendTime;
     const bool done
@@ -232,7 +187,7 @@ double preparationCost(Form1 &form, int position, int count, const QString &last
 
 bool scale(int lineCount)
 {
-    Pty pty;
+    PtyDevice pty;
     auto form = openWindow(pty, 0);
     if (!form)
         return false;
@@ -254,8 +209,8 @@ bool scale(int lineCount)
     QCoreApplication::processEvents();
     const double loadMs = double(loading.nsecsElapsed()) / 1e6;
 
-    MasterReader reader(pty.master());
-    const double pressed = monotonicNow();
+    MasterReader reader(pty.masterFd());
+    const double pressed = pacingClock();
     form->Command1->click();
     const bool arrived = runUntil([&] { return reader.received() > 0; }, 10000);
     reader.stop();

@@ -21,15 +21,7 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 
-// The kernel's termios2 (named as TCGETS2 expects), which carries the speed actually set;
-// <asm/termbits.h> would clash with <termios.h>.
-struct termios2
-{
-    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed, c_ospeed;
-};
+#include "serial/Termios2.h"
 #endif
 
 namespace {

@@ -1,6 +1,8 @@
 // A pseudo-terminal standing in for a serial device.
 #include "tests/support/PtyDevice.h"
 
+#include "serial/Termios2.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QThread>
@@ -12,16 +14,6 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-// The kernel's termios2, which carries any speed (BOTHER); <asm/termbits.h> would clash with
-// <termios.h>, so it is declared here.
-struct termios2
-{
-    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed, c_ospeed;
-};
 
 PtyDevice::PtyDevice()
 {

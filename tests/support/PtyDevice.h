@@ -17,6 +17,8 @@ public:
 
     bool isValid() const { return m_master >= 0; }
     QString slavePath() const { return m_slavePath; }
+    // The master end (non-blocking), for code that reads or writes it on a thread of its own.
+    int masterFd() const { return m_master; }
 
     // Writes all bytes to the master (the program receives them).
     bool write(const QByteArray &bytes);
