@@ -17,7 +17,7 @@
 #include <QTextDocument>
 #include <QTimer>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <poll.h>
@@ -95,7 +95,6 @@ Result run(int lines)
             loop.quit();
     });
 
-    std::atomic<bool> writing {true};
     clock.start();
     lastTick = 0;
     ticker.start();
@@ -115,7 +114,6 @@ Result run(int lines)
                 break;
             }
         }
-        writing = false;
     });
     loop.exec();
     result.seconds = clock.nsecsElapsed() / 1e9;
