@@ -1,0 +1,60 @@
+// A window on a pseudo-terminal, set up and taken down in one place.
+#include "tests/support/WindowOnPty.h"
+
+#include "app/Form1.h"
+#include "serial/MSComm.h"
+#include "settings/SettingsFile.h"
+
+#include <QAction>
+#include <QFile>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+
+WindowOnPty::WindowOnPty(Show show)
+{
+    if (!m_dir.isValid() || !m_device.isValid())
+        return;
+    overrideSettingsFolder(m_dir.path());
+    qputenv("KAVREL_COM1", QFile::encodeName(m_device.slavePath()));
+    m_form = std::make_unique<Form1>();
+    if (show == Shown) {
+        m_form->show();
+        if (!QTest::qWaitForWindowExposed(m_form.get()))
+            m_form.reset();
+    }
+}
+
+WindowOnPty::~WindowOnPty()
+{
+    if (m_form && !m_form->hasEnded())
+        m_form->ClosePort();
+    m_form.reset();
+    qunsetenv("KAVREL_COM1");
+    overrideSettingsFolder(QString());
+}
+
+bool WindowOnPty::isValid() const
+{
+    return m_form != nullptr;
+}
+
+bool WindowOnPty::choose(QAction *item, bool checked)
+{
+    if (!item->isCheckable() || item->isChecked() != checked)
+        item->trigger();
+    return item->isChecked() == checked;
+}
+
+bool WindowOnPty::start()
+{
+    m_form->Command1->click();
+    return m_form->MSComm1->PortOpen();
+}
+
+bool WindowOnPty::portClosedAsShown() const
+{
+    return !m_form->MSComm1->PortOpen() && m_form->Command1->text() == QLatin1String("Start")
+        && m_form->Command2->text() == QLatin1String("End")
+        && m_form->mRS->menuAction()->isEnabled();
+}

@@ -1,0 +1,41 @@
+// A window whose port 1 is a pseudo-terminal and whose settings live in a folder of its own,
+// taken down in order: port closed, window, environment, pseudo-terminal, folder.
+#pragma once
+
+#include "tests/support/PtyDevice.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+
+class Form1;
+class QAction;
+
+class WindowOnPty
+{
+public:
+    enum Show { Hidden, Shown };
+    explicit WindowOnPty(Show show = Hidden);
+    ~WindowOnPty();
+    WindowOnPty(const WindowOnPty &) = delete;
+    WindowOnPty &operator=(const WindowOnPty &) = delete;
+
+    // False when the folder, the pseudo-terminal or the window could not be made.
+    bool isValid() const;
+    Form1 &form() const { return *m_form; }
+    PtyDevice &device() { return m_device; }
+    QString settingsFolder() const { return m_dir.path(); }
+
+    // A menu choice as the user makes it (the item's trigger, so its handler and the settings
+    // file see it); false when the item did not end up in the state asked for.
+    static bool choose(QAction *item, bool checked = true);
+    // Start, as the user presses it; true when the port opened.
+    bool start();
+    // The closed state as the user sees it: port closed, "Start" and "End", RS232C enabled.
+    bool portClosedAsShown() const;
+
+private:
+    QTemporaryDir m_dir;
+    PtyDevice m_device;
+    std::unique_ptr<Form1> m_form;
+};
