@@ -18,6 +18,9 @@ const QChar LF(10);
 const QChar ACK(6);
 const QChar ESC(27);
 
+// The longest line the receive path holds before it completes it without a CR.
+constexpr qsizetype receivedLineLimit = 65536;
+
 void showLineError(QWidget *parent, const QString &text, const QString &help)
 {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Kavrel"), text, QMessageBox::Ok, parent);
@@ -58,37 +61,43 @@ void Form1::MSComm1_OnComm()
         else if (RcvChar == QLatin1String("T"))
             RcvLine += clockTime();
         EscFlag = False;
-        return;
-    }
-    if (RcvChar.size() != 1) {
+    } else if (RcvChar.size() != 1) {
         RcvLine += RcvChar;
-        return;
-    }
-    const QChar c = RcvChar.front();
-    if (c == CR) {
-        // The completed line waits with the others of this chunk and goes into the pane in one
-        // edit when the chunk is done: nothing runs in between, so lines keep their order.
-        m_receivedBatch += RcvLine;
-        RcvLine.truncate(0); // keeps its storage for the next line
-        if (mTime->isChecked())
-            m_receivedBatch += QLatin1Char(',') + clockTime();
-        if (mDate->isChecked())
-            m_receivedBatch += QLatin1Char(',') + clockDate();
-        if (mSeq->isChecked()) {
-            // After the largest number the count starts again at 1, never negative.
-            SeqNo = SeqNo == std::numeric_limits<std::int32_t>::max() ? 1 : SeqNo + 1;
-            m_receivedBatch += QLatin1Char(',') + QString::number(SeqNo);
-        }
-        m_receivedBatch += QLatin1String("\r\n");
-    } else if (c == LF) {
-        // dropped
-    } else if (c == ACK) {
-        RcvLine += QLatin1String("<AK>");
-    } else if (c == ESC) {
-        EscFlag = True;
     } else {
-        RcvLine += c;
+        const QChar c = RcvChar.front();
+        if (c == CR) {
+            completeReceivedLine();
+            return;
+        }
+        if (c == ACK)
+            RcvLine += QLatin1String("<AK>");
+        else if (c == ESC)
+            EscFlag = True;
+        else if (c != LF) // LF is dropped
+            RcvLine += c;
     }
+    // A device that never sends CR would grow the line without end: at the limit it is
+    // completed as a CR would complete it, and the characters after it start the next one.
+    if (RcvLine.size() >= receivedLineLimit)
+        completeReceivedLine();
+}
+
+void Form1::completeReceivedLine()
+{
+    // The completed line waits with the others of this chunk and goes into the pane in one
+    // edit when the chunk is done: nothing runs in between, so lines keep their order.
+    m_receivedBatch += RcvLine;
+    RcvLine.truncate(0); // keeps its storage for the next line
+    if (mTime->isChecked())
+        m_receivedBatch += QLatin1Char(',') + clockTime();
+    if (mDate->isChecked())
+        m_receivedBatch += QLatin1Char(',') + clockDate();
+    if (mSeq->isChecked()) {
+        // After the largest number the count starts again at 1, never negative.
+        SeqNo = SeqNo == std::numeric_limits<std::int32_t>::max() ? 1 : SeqNo + 1;
+        m_receivedBatch += QLatin1Char(',') + QString::number(SeqNo);
+    }
+    m_receivedBatch += QLatin1String("\r\n");
 }
 
 void Form1::scheduleReceivedFlush()

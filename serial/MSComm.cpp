@@ -115,19 +115,6 @@ QString oneCharacter(char16_t c)
     return QString::fromRawData(reinterpret_cast<const QChar *>(characterTable() + c), 1);
 }
 
-// Bytes at the end of a read that begin a character whose other bytes are still to come.
-qsizetype unfinishedTail(const char *bytes, qsizetype size)
-{
-    for (qsizetype back = 1; back <= 3 && back <= size; ++back) {
-        const uchar b = uchar(bytes[size - back]);
-        if ((b & 0xC0) == 0x80)
-            continue;
-        const qsizetype length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-        return length > back ? back : 0;
-    }
-    return 0;
-}
-
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -135,12 +122,9 @@ QString systemReason(int error)
 
 } // namespace
 
-// The decoder sees whole characters only: the component carries a character split between
-// reads itself, because Qt 6.4's decoder state drops the byte after a broken sequence.
-MSComm::MSComm(QObject *parent)
-    : QObject(parent), m_decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless)
+MSComm::MSComm(QObject *parent) : QObject(parent)
 {
-    m_bytes.resize(sliceBytes + 4);
+    m_bytes.resize(sliceBytes);
     connect(&m_port, &QSerialPort::readyRead, this, &MSComm::deliverReceived);
     connect(&m_port, &QSerialPort::errorOccurred, this, &MSComm::onErrorOccurred);
 }
@@ -389,19 +373,10 @@ void MSComm::fillReceived()
         m_received = std::exchange(m_goneText, QString());
         return;
     }
-    const qint64 count = m_port.isOpen() ? m_port.read(m_bytes.data() + m_carried, sliceBytes) : 0;
-    if (count <= 0) {
-        m_received.resize(0);
-        return;
-    }
-    char *bytes = m_bytes.data();
-    const qsizetype total = m_carried + count;
-    m_carried = unfinishedTail(bytes, total);
-    const qsizetype whole = total - m_carried;
-    m_received.resize(m_decoder.requiredSpace(whole));
-    const QChar *end = m_decoder.appendToBuffer(m_received.data(), QByteArrayView(bytes, whole));
-    m_received.resize(end - m_received.constData());
-    std::memmove(bytes, bytes + whole, size_t(m_carried));
+    m_received.resize(0);
+    const qint64 count = m_port.isOpen() ? m_port.read(m_bytes.data(), sliceBytes) : 0;
+    if (count > 0)
+        m_decoder.decode(QByteArrayView(m_bytes.constData(), count), m_received);
 }
 
 // Reports one slice of received characters, one OnComm each. A handler may run events
@@ -467,7 +442,7 @@ void MSComm::dropInput()
     m_next = 0;
     m_goneText.clear();
     m_currentRead = true;
-    m_carried = 0;
+    m_decoder.reset();
     ++m_inputGeneration;
 }
 
@@ -497,11 +472,11 @@ void MSComm::onDeviceGone(quint64 openGeneration)
 {
     if (openGeneration != m_openGeneration || !m_open)
         return;
-    // What the device sent before it went is still reported, a character it left unfinished
-    // as U+FFFD.
-    const QByteArray rest = QByteArray(m_bytes.constData(), m_carried) + m_port.readAll();
-    m_carried = 0;
-    m_goneText = m_decoder.decode(rest);
+    // What the device sent before it went is still reported, the bytes of a character it left
+    // unfinished each as the Latin-1 character of its value.
+    m_goneText.clear();
+    m_decoder.decode(m_port.readAll(), m_goneText);
+    m_decoder.finish(m_goneText);
     m_port.clear(QSerialPort::Output);
     m_port.close();
     m_goneReportPending = true;

@@ -6,7 +6,8 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
-#include <QStringDecoder>
+
+#include "panes/TextDecoder.h"
 
 #include <cstdint>
 
@@ -102,7 +103,7 @@ private:
     void raise(std::int16_t code);
 
     QSerialPort m_port;
-    QStringDecoder m_decoder;
+    TextDecoder m_decoder;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("2400E71");
     QString m_devicePath;
@@ -119,8 +120,7 @@ private:
     QString m_goneText; // what the device sent before it went, decoded
     quint64 m_openGeneration = 0;
 
-    QByteArray m_bytes; // one slice of raw input, after the unfinished character carried
-    qsizetype m_carried = 0; // bytes of that unfinished character
+    QByteArray m_bytes; // one slice of raw input
     QString m_received; // decoded characters of the slice being reported
     qsizetype m_next = 0; // next character of m_received to report
     QString m_current; // the character OnComm is reporting

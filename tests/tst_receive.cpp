@@ -283,10 +283,11 @@ void TestReceive::lineEnds_data()
                                            "Db\r")
                              << false << "aDb\r\n"
                              << "";
-    QTest::newRow("UTF-8 and invalid bytes") << QByteArray("\xc2\xb0"
-                                                           "C \xff\r")
-                                             << false << "\u00b0C \ufffd\r\n"
-                                             << "";
+    QTest::newRow("UTF-8 and Latin-1") << QByteArray("\xc2\xb0"
+                                                     "C \xb0"
+                                                     "C \xff\r")
+                                       << false << "\u00b0C \u00b0C \u00ff\r\n"
+                                       << "";
     QTest::newRow("control characters kept") << QByteArray("a\tb\x01\r") << false << "a\tb\x01\r\n"
                                              << "";
 }

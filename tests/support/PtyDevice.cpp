@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QThread>
+#include <QTest>
 
 #include <asm/ioctls.h>
 #include <cerrno>
@@ -60,6 +60,32 @@ bool PtyDevice::write(const QByteArray &bytes)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     return done == bytes.size();
+}
+
+bool PtyDevice::writeAndWaitTaken(const QByteArray &bytes, int timeoutMs)
+{
+    // Written without running events, so the program cannot take the bytes before they are
+    // seen on the line below.
+    const ssize_t n
+        = m_master >= 0 ? ::write(m_master, bytes.constData(), size_t(bytes.size())) : -1;
+    if (n != bytes.size())
+        return false;
+    QDeadlineTimer deadline(timeoutMs);
+    pollfd arrived {m_slave, POLLIN, 0};
+    while (::poll(&arrived, 1, int(qMin<qint64>(deadline.remainingTime(), 1000))) <= 0) {
+        if (deadline.hasExpired())
+            return false;
+    }
+    const auto unread = [this] {
+        int count = -1;
+        return ::ioctl(m_slave, FIONREAD, &count) == 0 ? count : -1;
+    };
+    while (unread() != 0) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(1);
+    }
+    return true;
 }
 
 QByteArray PtyDevice::read(int count, int timeoutMs)

@@ -22,6 +22,11 @@ public:
 
     // Writes all bytes to the master (the program receives them).
     bool write(const QByteArray &bytes);
+    // Writes a few bytes (less than the line holds) and waits, running events, until the
+    // program has read every one of them. They are first seen arriving: a write reaches the
+    // line only after the kernel's deferred flush, which a busy machine delays, so "nothing
+    // left unread" alone could hold before they have even come.
+    bool writeAndWaitTaken(const QByteArray &bytes, int timeoutMs = 30000);
     // Reads what the program sent, for up to timeoutMs, returning as soon as `count` bytes
     // have arrived (count < 0: whatever arrives until the time is up). Keeps the Qt event loop
     // running while it waits, so the program under test can send.
