@@ -48,7 +48,12 @@ void Form1::Timer1_Timer()
     // Closed by the receive path or by File > End: the transmission waits for Start.
     if (!MSComm1->PortOpen())
         return;
-    if (NextSendTime > pacingClock())
+    const double now = pacingClock();
+    if (NextSendTime > now)
+        return;
+    // A line is due only once the one before it has left the port: a slow wire paces the lines,
+    // nothing piles up to be lost at Stop, and the end of a transmission is the end on the wire.
+    if (MSComm1->OutBufferCount() != 0)
         return;
 
     if (SendLine.isEmpty()) {
@@ -59,9 +64,13 @@ void Form1::Timer1_Timer()
         return;
     }
 
-    // The transmit buffer is not emptied first: a line still waiting in it (a slow device, a
-    // short wait) would lose its unsent characters. The port hands everything over in order.
+    // The transmit buffer is not emptied first: the line before has left the port, and on a
+    // pseudo-terminal emptying it would also drop what a slow reader has not read yet.
     MSComm1->setOutput(SendLine);
+    // A line that leaves more than a tick late (a slow wire, a suspension, a modal dialog)
+    // schedules the lines after it from now, each after its wait, instead of in a burst.
+    if (now - NextSendTime > Timer1->interval() / 1000.0)
+        NextSendTime = now;
     PrepareNextLine();
 }
 

@@ -304,7 +304,16 @@ void MSComm::setInBufferCount(int count)
 
 int MSComm::OutBufferCount() const
 {
-    return m_port.isOpen() ? int(qMin<qint64>(m_port.bytesToWrite(), INT_MAX)) : 0;
+    if (!m_port.isOpen())
+        return 0;
+    qint64 count = m_port.bytesToWrite();
+#ifdef Q_OS_LINUX
+    // What the driver still holds for the wire (a pseudo-terminal always says 0).
+    int queued = 0;
+    if (::ioctl(m_port.handle(), TIOCOUTQ, &queued) == 0 && queued > 0)
+        count += queued;
+#endif
+    return int(qMin<qint64>(count, INT_MAX));
 }
 
 void MSComm::setOutBufferCount(int count)

@@ -54,7 +54,8 @@ public:
     // 0 discards received characters not yet read; allowed while closed.
     void setInBufferCount(int count);
 
-    // Characters queued but not yet handed to the device.
+    // Bytes not yet on the wire: those still in the port's own buffer and those the driver
+    // still holds.
     int OutBufferCount() const;
     // 0 discards what has not yet been handed to the device.
     void setOutBufferCount(int count);
