@@ -262,6 +262,11 @@ void Form1::wireEvents()
     connect(m_receivedFlush, &QTimer::timeout, this, guarded(&Form1::flushReceivedLines));
     connect(RichTextBox1, &RichTextBox::Change, this, guarded(&Form1::RichTextBox1_Change));
     connect(RichTextBox2, &RichTextBox::Change, this, guarded(&Form1::RichTextBox2_Change));
+    // Open and New would replace the text being sent: not while the send pane is locked.
+    connect(RichTextBox1, &RichTextBox::lockedChanged, this, [this](bool locked) {
+        mOpen->setEnabled(!locked);
+        N_Send->setEnabled(!locked);
+    });
 
     const std::pair<QAction *, void (Form1::*)()> items[] = {
         {mOpen, &Form1::mOpen_Click},

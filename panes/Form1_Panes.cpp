@@ -68,20 +68,27 @@ void printPane(QWidget *window, CommonDialog *dialog, RichTextBox *pane)
 
 void Form1::mOpen_Click()
 {
+    // The lines being sent are read from the send pane as they go: it is not replaced under
+    // them, also not by a transmission started while the dialog was open.
+    if (RichTextBox1->Locked())
+        return;
     CommonDialog1->setFlags(fileFlags);
-    if (!CommonDialog1->ShowOpen())
+    if (!CommonDialog1->ShowOpen() || RichTextBox1->Locked())
         return;
     // The load raises the pane's change event, so a freshly loaded pane counts as changed.
     const QString path = CommonDialog1->FileName();
-    if (!RichTextBox1->LoadFile(path, 1))
+    setCursor(Qt::WaitCursor);
+    const bool loaded = RichTextBox1->LoadFile(path, 1);
+    unsetCursor();
+    if (!loaded)
         showFailure(this, QStringLiteral("Can not open the file !"), QDir::toNativeSeparators(path),
                     RichTextBox1->errorString());
 }
 
 void Form1::N_Send_Click()
 {
-    // Asked of the document so that a long pane is not copied just to see it is empty.
-    if (RichTextBox1->document()->isEmpty() || !askToClear(this))
+    if (RichTextBox1->Locked() || RichTextBox1->textLength() == 0 || !askToClear(this)
+        || RichTextBox1->Locked())
         return;
     RichTextBox1->setText(QString());
     // Clearing raised the change event; an emptied pane holds nothing left to save.
@@ -91,10 +98,17 @@ void Form1::N_Send_Click()
 void Form1::N_Received_Click()
 {
     flushReceivedLines();
-    if (RichTextBox2->document()->isEmpty() || !askToClear(this))
+    // The question is about what the pane holds now. Lines keep arriving while it is open;
+    // Yes removes only what was asked about, and the lines that came meanwhile stay.
+    const int asked = RichTextBox2->textLength();
+    if (asked == 0 || !askToClear(this))
         return;
-    RichTextBox2->setText(QString());
-    Modified[2] = False;
+    flushReceivedLines();
+    RichTextBox2->setSelStart(0);
+    RichTextBox2->setSelLength(asked);
+    RichTextBox2->setSelText(QString());
+    // Lines that came while the question was open have not been saved.
+    Modified[2] = RichTextBox2->textLength() == 0 ? False : True;
     SeqNo = 0;
 }
 

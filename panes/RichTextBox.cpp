@@ -2,12 +2,14 @@
 // line; every position handed out or taken counts that break as CR LF.
 #include "panes/RichTextBox.h"
 
+#include "panes/TextDecoder.h"
+#include "panes/TextFile.h"
+
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QKeyEvent>
 #include <QPrinter>
 #include <QSaveFile>
-#include <QStringDecoder>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -249,6 +251,20 @@ void RichTextBox::contextMenuEvent(QContextMenuEvent *event)
         QPlainTextEdit::contextMenuEvent(event);
 }
 
+void RichTextBox::setLocked(bool locked)
+{
+    if (locked == isReadOnly())
+        return;
+    setReadOnly(locked);
+    emit lockedChanged(locked);
+}
+
+int RichTextBox::textLength() const
+{
+    const QTextDocument *doc = document();
+    return doc->characterCount() - 1 + doc->blockCount() - 1;
+}
+
 void RichTextBox::SetFocus()
 {
     setFocus(Qt::OtherFocusReason);
@@ -256,19 +272,11 @@ void RichTextBox::SetFocus()
 
 bool RichTextBox::LoadFile(const QString &path, int)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_errorString = file.errorString();
+    std::optional<QByteArray> bytes = readTextFile(path, &m_errorString);
+    if (!bytes)
         return false;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_errorString = file.errorString();
-        return false;
-    }
-    // Invalid UTF-8 shows as U+FFFD rather than vanishing.
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    QString text = utf8.decode(bytes);
+    QString text = decodeText(*bytes);
+    bytes.reset();
     if (text.startsWith(QChar::ByteOrderMark))
         text.remove(0, 1);
     setPlainText(toDocumentText(text));

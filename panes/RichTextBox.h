@@ -43,7 +43,10 @@ public:
     // Locked: the user can neither edit the pane nor move its caret or selection (the lines
     // being sent are walked with the selection); the program still can.
     bool Locked() const { return isReadOnly(); }
-    void setLocked(bool locked) { setReadOnly(locked); }
+    void setLocked(bool locked);
+
+    // Length of the whole text as positions count it, without building the text.
+    int textLength() const;
 
     void SetFocus();
 
@@ -63,6 +66,7 @@ public:
 signals:
     // Raised after every change of the text, by the user or the program.
     void Change();
+    void lockedChanged(bool locked);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

@@ -2,9 +2,11 @@
 #include "app/Form1.h"
 #include "panes/CommonDialog.h"
 #include "panes/RichTextBox.h"
+#include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/FileSizeLimit.h"
 #include "tests/support/ModalAnswerer.h"
+#include "tests/support/WindowOnPty.h"
 
 #include <QAction>
 #include <QApplication>
@@ -13,12 +15,15 @@
 #include <QFileDialog>
 #include <QPrinter>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+#include <optional>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -153,6 +158,7 @@ private slots:
     void cleanup();
 
     void openLoadsTheSendPaneAndFlagsIt();
+    void openFailureIsReported_data();
     void openFailureIsReported();
     void cancelledDialogsStaySilent();
     void saveWritesThePaneAndClearsItsFlag_data();
@@ -163,6 +169,8 @@ private slots:
     void newOnAnEmptyPaneAsksNothing();
     void newAnswered_data();
     void newAnswered();
+    void clearingRemovesWhatWasThereWhenAsked();
+    void sendPaneIsNotReplacedWhileItIsSent();
     void printsSelectionOrWholePane_data();
     void printsSelectionOrWholePane();
     void printFailureIsReported();
@@ -214,12 +222,29 @@ void TestPaneFiles::openLoadsTheSendPaneAndFlagsIt()
     QCOMPARE(form.RichTextBox2->Text(), QString());
 }
 
+void TestPaneFiles::openFailureIsReported_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("socket") << "socket";
+    QTest::newRow("pipe with no writer") << "pipe";
+    QTest::newRow("over 64 MiB") << "large";
+}
+
 void TestPaneFiles::openFailureIsReported()
 {
-    // A socket exists but cannot be opened as a file, whoever runs the test.
-    const QString path = m_files->filePath(QStringLiteral("socket.txt"));
-    SocketFile socket(path);
-    QVERIFY(socket.isValid());
+    QFETCH(QString, kind);
+    // None of these can be opened as a text file, whoever runs the test; none may block.
+    const QString path = m_files->filePath(kind + QStringLiteral(".txt"));
+    std::optional<SocketFile> socket;
+    if (kind == u"socket") {
+        socket.emplace(path);
+        QVERIFY(socket->isValid());
+    } else if (kind == u"pipe") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else {
+        QFile large(path); // sparse: no disk space taken
+        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(64 * 1024 * 1024 + 1));
+    }
 
     Form1 form;
     form.show();
@@ -237,6 +262,7 @@ void TestPaneFiles::openFailureIsReported()
         QString());
     QCOMPARE(form.RichTextBox1->Text(), QStringLiteral("kept"));
     QCOMPARE(form.Modified[1], False);
+    QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
 }
 
 void TestPaneFiles::cancelledDialogsStaySilent()
@@ -439,6 +465,74 @@ void TestPaneFiles::newAnswered()
     QCOMPARE(form.Modified[index], cleared ? False : True);
     QCOMPARE(form.Modified[3 - index], True);
     QCOMPARE(form.SeqNo, cleared && index == 2 ? 0 : 2);
+}
+
+void TestPaneFiles::clearingRemovesWhatWasThereWhenAsked()
+{
+    WindowOnPty rig(WindowOnPty::Shown);
+    QVERIFY(rig.isValid());
+    Form1 &form = rig.form();
+    QVERIFY(WindowOnPty::choose(form.mSeq));
+    QVERIFY(rig.start());
+    QVERIFY(rig.device().write("1.0\r\n2.0\r\n"));
+    QTRY_COMPARE(form.RichTextBox2->Text(), QStringLiteral("1.0,1\r\n2.0,2\r\n"));
+
+    // While the question is open a line lands in the pane, another is completed (it may still
+    // wait in the receive batch at Yes) and a third has begun.
+    ModalAnswerer answerer;
+    answerer.act([&](QWidget *box) {
+        QVERIFY(rig.device().write("3.0\r\n"));
+        QTRY_VERIFY(form.RichTextBox2->Text().endsWith(QStringLiteral("3.0,3\r\n")));
+        QVERIFY(rig.device().writeAndWaitTaken("4.0\r\n5."));
+        static_cast<QMessageBox *>(box)->button(QMessageBox::Yes)->click();
+    });
+    form.N_Received->trigger();
+    QVERIFY(answerer.waitAllAnswered());
+
+    // What was asked about is gone; the lines that came meanwhile stay with their numbers, are
+    // still unsaved, and the next line is numbered 1.
+    QCOMPARE(form.RichTextBox2->Text(), QStringLiteral("3.0,3\r\n4.0,4\r\n"));
+    QCOMPARE(form.Modified[2], True);
+    QVERIFY(rig.device().write("0\r\n"));
+    QTRY_COMPARE(form.RichTextBox2->Text(), QStringLiteral("3.0,3\r\n4.0,4\r\n5.0,1\r\n"));
+}
+
+void TestPaneFiles::sendPaneIsNotReplacedWhileItIsSent()
+{
+    WindowOnPty rig(WindowOnPty::Shown);
+    QVERIFY(rig.isValid());
+    Form1 &form = rig.form();
+    QVERIFY(WindowOnPty::choose(form.Wait[5])); // 0.5 s
+    QVERIFY(rig.start());
+    const auto replaceable
+        = [&form] { return form.mOpen->isEnabled() && form.N_Send->isEnabled(); };
+    const QString text = QStringLiteral("L1\r\nL2\r\nL3");
+    form.RichTextBox1->setText(text);
+    QVERIFY(replaceable());
+
+    // Sending, and suspended by a line error: neither Open nor New can be chosen, and their
+    // handlers, however reached, ask nothing and change nothing.
+    form.Command1->click();
+    QVERIFY(form.Timer1->isActive() && !replaceable());
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    form.MSComm1->raiseEventForTesting(MSComm::comEventDeviceGone);
+    QVERIFY(answerer.waitAllAnswered());
+    QVERIFY(form.Timer1->isActive() && !replaceable());
+    answerer.cancelDialog(); // stays queued unless a dialog shows
+    form.mOpen_Click();
+    form.N_Send_Click();
+    QCOMPARE(answerer.shown().size(), 1);
+    QCOMPARE(form.RichTextBox1->Text(), text);
+
+    // The transmission ends on the wire, and both come back; Stop brings them back too.
+    QVERIFY(rig.start());
+    QTRY_VERIFY_WITH_TIMEOUT(!form.Timer1->isActive(), 15000);
+    QVERIFY(replaceable());
+    form.Command1->click();
+    QVERIFY(!replaceable());
+    form.Command2->click();
+    QVERIFY(replaceable());
 }
 
 void TestPaneFiles::printsSelectionOrWholePane_data()

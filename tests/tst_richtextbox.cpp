@@ -2,11 +2,14 @@
 #include "panes/RichTextBox.h"
 #include "tests/support/FileSizeLimit.h"
 
+#include <QDir>
 #include <QFile>
 #include <QPrinter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -43,7 +46,9 @@ private slots:
     void lockedPaneRefusesTheUserOnly();
     void loadFileAcceptsEveryLineEnd_data();
     void loadFileAcceptsEveryLineEnd();
-    void loadFileFailureIsReported();
+    void loadFileRefusesWhatItCannotHold_data();
+    void loadFileRefusesWhatItCannotHold();
+    void loadFileKeepsBytesThatAreNotUtf8();
     void saveFileWritesCrLfExactly();
     void failedSaveLeavesTheOldFileIntact();
     void printsSelectionOrWholePane();
@@ -307,22 +312,51 @@ void TestRichTextBox::loadFileAcceptsEveryLineEnd()
     QVERIFY(changes.count() >= 1);
 }
 
-void TestRichTextBox::loadFileFailureIsReported()
+void TestRichTextBox::loadFileRefusesWhatItCannotHold_data()
+{
+    QTest::addColumn<QString>("name"); // in a fresh folder, or an absolute path
+    QTest::newRow("missing") << "missing.txt";
+    QTest::newRow("folder") << "folder";
+    QTest::newRow("pipe with no writer") << "pipe";
+    QTest::newRow("endless device") << "/dev/zero";
+    QTest::newRow("over 64 MiB") << "large.txt";
+}
+
+void TestRichTextBox::loadFileRefusesWhatItCannotHold()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    const QString path = QDir::isAbsolutePath(name) ? name : dir.filePath(name);
+    if (name == u"folder")
+        QVERIFY(QDir().mkpath(path));
+    if (name == u"pipe")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    if (name == u"large.txt") {
+        QFile large(path); // sparse: no disk space taken
+        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(64 * 1024 * 1024 + 1));
+    }
+
+    RichTextBox pane;
+    pane.setText(QStringLiteral("kept"));
+    QSignalSpy changes(&pane, &RichTextBox::Change);
+    QVERIFY(!pane.LoadFile(path, 1));
+    QVERIFY(!pane.errorString().isEmpty());
+    QCOMPARE(pane.Text(), QStringLiteral("kept"));
+    QCOMPARE(changes.count(), 0);
+}
+
+void TestRichTextBox::loadFileKeepsBytesThatAreNotUtf8()
 {
     QTemporaryDir dir;
     RichTextBox pane;
-    pane.setText(QStringLiteral("kept"));
-    QVERIFY(!pane.LoadFile(dir.filePath(QStringLiteral("missing.txt")), 1));
-    QVERIFY(!pane.errorString().isEmpty());
-    QCOMPARE(pane.Text(), QStringLiteral("kept"));
-
-    // Invalid UTF-8 is shown, not dropped.
-    const QString path = dir.filePath(QStringLiteral("bad.txt"));
+    // Bytes that are not UTF-8 keep their value, as Latin-1 characters.
+    const QString path = dir.filePath(QStringLiteral("latin1.txt"));
     QVERIFY(writeAll(path,
                      QByteArray("a\xff"
-                                "b")));
+                                "b 25\xb0"
+                                "C \xc3\xa9")));
     QVERIFY(pane.LoadFile(path, 1));
-    QCOMPARE(pane.Text(), QStringLiteral("a\ufffdb"));
+    QCOMPARE(pane.Text(), QStringLiteral("a\u00ffb 25\u00b0C \u00e9"));
 }
 
 void TestRichTextBox::saveFileWritesCrLfExactly()

@@ -100,6 +100,11 @@ void ModalAnswerer::acceptDialog()
     });
 }
 
+void ModalAnswerer::act(const std::function<void(QWidget *)> &action)
+{
+    m_answers.append(action);
+}
+
 void ModalAnswerer::poll()
 {
     if (m_answers.isEmpty())

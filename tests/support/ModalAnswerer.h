@@ -42,6 +42,8 @@ public:
     void cancelDialog();
     // Any dialog: accept it as it stands (a print dialog's OK).
     void acceptDialog();
+    // Any dialog: hand it to the action, which runs while the dialog is open and answers it.
+    void act(const std::function<void(QWidget *)> &action);
 
     int pending() const { return int(m_answers.size()); }
     const QList<ShownDialog> &shown() const { return m_shown; }

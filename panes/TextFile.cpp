@@ -1,0 +1,98 @@
+// Reading a text file for a pane, refusing what is not a regular file or is too large.
+#include "panes/TextFile.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("TextFile", text);
+}
+
+QString notRegular()
+{
+    return tr("It is not a regular file (a folder, a device or a pipe): Kavrel opens text files "
+              "only.");
+}
+
+QString tooLarge(qint64 size)
+{
+    return tr("The file holds %1 MiB; Kavrel opens files of up to %2 MiB.")
+        .arg(double(size) / (1024 * 1024), 0, 'f', 1)
+        .arg(maxTextFileBytes / (1024 * 1024));
+}
+
+} // namespace
+
+std::optional<QByteArray> readTextFile(const QString &path, QString *why)
+{
+    QFile file;
+#ifdef Q_OS_UNIX
+    // Opened without waiting (a pipe with no writer would block the open itself), then checked
+    // on the descriptor that will be read, so nothing can be swapped in between.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *why = notRegular();
+        return std::nullopt;
+    }
+    if (info.st_size > maxTextFileBytes) {
+        ::close(fd);
+        *why = tooLarge(info.st_size);
+        return std::nullopt;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *why = file.errorString();
+        return std::nullopt;
+    }
+#else
+    if (!QFileInfo(path).isFile()) {
+        *why = notRegular();
+        return std::nullopt;
+    }
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return std::nullopt;
+    }
+#endif
+    // Read to its end, but never past the limit, should the file grow while it is read.
+    QByteArray bytes;
+    bytes.reserve(qsizetype(qMin(file.size(), maxTextFileBytes)));
+    while (bytes.size() <= maxTextFileBytes) {
+        const QByteArray more = file.read(1024 * 1024);
+        if (more.isEmpty())
+            break;
+        bytes += more;
+    }
+    if (file.error() != QFileDevice::NoError) {
+        *why = file.errorString();
+        return std::nullopt;
+    }
+    if (bytes.size() > maxTextFileBytes) {
+        *why = tooLarge(bytes.size());
+        return std::nullopt;
+    }
+    why->clear();
+    return bytes;
+}
