@@ -1,6 +1,7 @@
 // The settings file: its place, its twelve fields, and the conversions of their texts.
 #include "settings/SettingsFile.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -11,11 +12,19 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // No field of a usable settings file comes near this; a longer one (a stray binary file, a
 // quote that never closes) makes the file unusable instead of filling memory.
 constexpr qsizetype MaxFieldLength = 1024;
+// A settings file is some forty bytes; no more than this is ever read, so a huge file put in
+// its place is refused at once.
+constexpr qint64 MaxReadBytes = 4096;
 
 bool isBlank(QChar c)
 {
@@ -77,6 +86,34 @@ QString &decidedPath()
 {
     static QString path;
     return path;
+}
+
+// Run as root (sudo kavrel, a common way round the dialout group), Kavrel may create files
+// anywhere. A folder of the system, or one that is not the invoking user's own, is no place for
+// that user's settings: the next run as the user would read another file.
+bool isSystemFolderForRoot(const QString &folder)
+{
+#ifdef Q_OS_UNIX
+    if (::geteuid() != 0)
+        return false;
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    for (const char *system : {"/usr", "/bin", "/sbin", "/lib", "/lib64", "/opt", "/etc"}) {
+        const QString prefix = QString::fromLatin1(system);
+        if (canonical == prefix || canonical.startsWith(prefix + u'/'))
+            return true;
+    }
+    // sudo names the user who ran it; otherwise the real user is the one.
+    bool sudo = false;
+    const uint sudoUid = qEnvironmentVariableIntValue("SUDO_UID", &sudo);
+    const uid_t user = sudo ? uid_t(sudoUid) : ::getuid();
+    struct stat info
+    {
+    };
+    return ::stat(QFile::encodeName(folder).constData(), &info) == 0 && info.st_uid != user;
+#else
+    Q_UNUSED(folder);
+    return false;
+#endif
 }
 
 // Permission bits do not tell (root writes into read-only folders): really create a file.
@@ -184,7 +221,10 @@ std::optional<SettingsRecord> readSettingsFile(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return readSettingsFields(file);
+    QByteArray head = file.read(MaxReadBytes);
+    QBuffer buffer(&head);
+    buffer.open(QIODevice::ReadOnly);
+    return readSettingsFields(buffer);
 }
 
 SettingsRecord defaultSettingsRecord()
@@ -229,7 +269,7 @@ QString settingsFilePath()
     QString folder = folderOverride();
     if (folder.isEmpty())
         folder = QCoreApplication::applicationDirPath();
-    if (!canCreateFilesIn(folder)) {
+    if (isSystemFolderForRoot(folder) || !canCreateFilesIn(folder)) {
         // An installed program's folder is not the user's to write: keep the settings with
         // the user's other configuration files.
         const QString config

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -151,6 +152,8 @@ private slots:
     void settingsFilePlace();
     void unwritableFolderIsReportedOnce();
     void unwritableFolderFallsBackToConfigurationFolder();
+    void rootKeepsSettingsOutOfOtherFolders_data();
+    void rootKeepsSettingsOutOfOtherFolders();
     void unreadableDefaultsDoNotLoopForever();
 
 private:
@@ -416,6 +419,8 @@ void TestSettings::load_data()
         << file(defaultsWith(2, "\"1,5\"")) << DefaultMarks << defaults << true;
     QTest::newRow("fifteen lines") << file(lines(others + QList<QByteArray> {"7", "x", "y"}))
                                    << "6 4 2 1 2 1 10 TDSH-" << othersRecord << false;
+    QTest::newRow("twelve fields beyond the first few KB")
+        << file(QByteArray(5000, ' ') + DefaultFile) << DefaultMarks << defaults << true;
     QTest::newRow("binary junk") << file(QByteArray("\x00\xff\x1b\r\n", 5).repeated(20))
                                  << DefaultMarks << defaults << true;
 }
@@ -589,6 +594,48 @@ void TestSettings::unwritableFolderFallsBackToConfigurationFolder()
     // The next run finds its choices there.
     const auto next = openWindow();
     QCOMPARE(marks(*next), QStringLiteral("0 2 0 0 0 1 0 -----"));
+}
+
+void TestSettings::rootKeepsSettingsOutOfOtherFolders_data()
+{
+    QTest::addColumn<uint>("folderOwner");
+    QTest::addColumn<QByteArray>("sudoUid"); // empty: not run through sudo
+    QTest::addColumn<bool>("besideTheProgram");
+    QTest::newRow("root's own folder") << 0u << QByteArray() << true;
+    QTest::newRow("another user's folder") << 65534u << QByteArray() << false;
+    QTest::newRow("root's folder, run by a user through sudo") << 0u << QByteArray("1000") << false;
+    QTest::newRow("that user's folder, through sudo") << 1000u << QByteArray("1000") << true;
+}
+
+void TestSettings::rootKeepsSettingsOutOfOtherFolders()
+{
+    QFETCH(uint, folderOwner);
+    QFETCH(QByteArray, sudoUid);
+    QFETCH(bool, besideTheProgram);
+    if (::geteuid() != 0)
+        QSKIP("Only root can give a folder to another user and write into any folder.");
+
+    QTemporaryDir home;
+    const HomeFolder homeFolder(home.path());
+    QVERIFY(::chown(QFile::encodeName(m_dir->path()).constData(), folderOwner, 0) == 0);
+    const QByteArray savedSudo = qgetenv("SUDO_UID");
+    if (sudoUid.isEmpty())
+        qunsetenv("SUDO_UID");
+    else
+        qputenv("SUDO_UID", sudoUid);
+    overrideSettingsFolder(m_dir->path());
+    const QString path = settingsFilePath();
+    if (savedSudo.isNull())
+        qunsetenv("SUDO_UID");
+    else
+        qputenv("SUDO_UID", savedSudo);
+
+    QCOMPARE(QFileInfo(path).absolutePath(),
+             besideTheProgram
+                 ? m_dir->path()
+                 : QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    const auto form = openWindow();
+    QCOMPARE(fileContent(path), DefaultFile);
 }
 
 void TestSettings::unreadableDefaultsDoNotLoopForever()
