@@ -1,5 +1,6 @@
-// Sending figures: how late each line leaves against its due time, and what a line costs to
-// prepare at the top and at the bottom of a very long send pane.
+// Sending figures: a slow line (when the pane unlocks against when the device has read it all),
+// how late each line leaves against its due time, and what a line costs to prepare at the top
+// and at the bottom of a very long send pane.
 //   bench_send [lines] [long-pane-lines]     defaults: 200 and 100000
 #include "app/Form1.h"
 #include "panes/RichTextBox.h"
@@ -81,6 +82,52 @@ private:
     std::atomic<bool> m_stop {false};
     std::atomic<long long> m_total {0};
     std::vector<Chunk> m_chunks;
+    std::thread m_thread;
+};
+
+// Reads the master end at a fixed rate, as a device behind a slow wire takes the bytes.
+class SlowReader
+{
+public:
+    SlowReader(int fd, double bytesPerSecond)
+        : m_fd(fd), m_rate(bytesPerSecond), m_thread([this] { run(); })
+    { }
+    ~SlowReader() { stop(); }
+
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    long long received() const { return m_total.load(); }
+    double lastSeen() const { return m_lastSeen.load(); }
+
+private:
+    void run()
+    {
+        const double start = pacingClock();
+        char buffer[4096];
+        while (!m_stop) {
+            ::usleep(5000);
+            const double now = pacingClock();
+            const auto allowed = (long long)((now - start) * m_rate) - m_total.load();
+            if (allowed <= 0)
+                continue;
+            const ssize_t n
+                = ::read(m_fd, buffer, size_t(std::min<long long>(allowed, sizeof buffer)));
+            if (n <= 0)
+                continue;
+            m_total += n;
+            m_lastSeen = now;
+        }
+    }
+
+    int m_fd;
+    double m_rate;
+    std::atomic<bool> m_stop {false};
+    std::atomic<long long> m_total {0};
+    std::atomic<double> m_lastSeen {0};
     std::thread m_thread;
 };
 
@@ -167,6 +214,49 @@ bool pacing(int waitItem, int lineCount)
                 "p99 %.2f ms, max %.2f ms (min %.2f ms)\n",
                 wait, lineCount, percentile(lateMs, 50), percentile(lateMs, 99), lateMs.back(),
                 lateMs.front());
+    return true;
+}
+
+// A device at 9600 baud (960 bytes a second) that reads as the wire delivers, wait 0.0: the
+// pane unlocks once the last line has left the port, so the reader is then behind by no more
+// than what the pseudo-terminal itself holds.
+bool slowLine(int lineCount, int lineLength, double bytesPerSecond)
+{
+    PtyDevice pty;
+    auto form = openWindow(pty, 0);
+    if (!form)
+        return false;
+    QStringList lines;
+    for (int k = 0; k < lineCount; ++k)
+        lines << QStringLiteral("%1").arg(k, lineLength, 10, QLatin1Char('0'));
+    form->RichTextBox1->setText(lines.join(QStringLiteral("\r\n")));
+    const long long total = (lineLength + 2) * (long long)lineCount;
+
+    SlowReader reader(pty.masterFd(), bytesPerSecond);
+    double unlocked = 0;
+    long long unreadAtUnlock = -1;
+    QObject::connect(form->RichTextBox1, &RichTextBox::lockedChanged, form.get(), [&](bool locked) {
+        if (locked)
+            return;
+        unlocked = pacingClock();
+        unreadAtUnlock = total - reader.received();
+    });
+    const double pressed = pacingClock();
+    form->Command1->click();
+    const bool done = runUntil([&] { return unreadAtUnlock >= 0 && reader.received() >= total; },
+                               int(total / bytesPerSecond * 1000) + 30000);
+    reader.stop();
+    form->Command2->click();
+    if (!done) {
+        std::fprintf(stderr, "bench_send: slow line: %lld of %lld bytes read\n", reader.received(),
+                     total);
+        return false;
+    }
+    std::printf("slow    %d lines of %d characters at %.0f bytes/s, wait 0.0: Send to unlock "
+                "%.2f s, to the last byte read %.2f s; unread when the pane unlocked: %lld "
+                "bytes\n",
+                lineCount, lineLength, bytesPerSecond, unlocked - pressed,
+                reader.lastSeen() - pressed, unreadAtUnlock);
     return true;
 }
 
@@ -261,7 +351,8 @@ int main(int argc, char **argv)
         return 1;
     overrideSettingsFolder(settings.path());
 
-    bool ok = pacing(1, lines);
+    bool ok = slowLine(200, 60, 960);
+    ok = pacing(1, lines) && ok;
     ok = pacing(0, lines) && ok;
     ok = scale(longPane) && ok;
     return ok ? 0 : 1;

@@ -67,9 +67,10 @@ void Form1::Timer1_Timer()
     // The transmit buffer is not emptied first: the line before has left the port, and on a
     // pseudo-terminal emptying it would also drop what a slow reader has not read yet.
     MSComm1->setOutput(SendLine);
-    // A line that leaves more than a tick late (a slow wire, a suspension, a modal dialog)
-    // schedules the lines after it from now, each after its wait, instead of in a burst.
-    if (now - NextSendTime > Timer1->interval() / 1000.0)
+    // A line held back (a slow wire, a suspension, a busy window) schedules the lines after it
+    // from now, each after its wait, instead of in a burst. Up to two ticks is the timer's own
+    // granularity and jitter, not lateness: the fixed steps from Send stay as they are.
+    if (now - NextSendTime > 2 * Timer1->interval() / 1000.0)
         NextSendTime = now;
     PrepareNextLine();
 }
