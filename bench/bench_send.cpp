@@ -32,11 +32,14 @@
 namespace {
 
 // Reads the master end on a thread of its own, noting the moment each chunk arrived, so the
-// window's event loop is not what times its own lines.
+// window's event loop is not what times its own lines. With a rate, it reads no faster than
+// that many bytes a second, as a device behind a slow wire takes them.
 class MasterReader
 {
 public:
-    explicit MasterReader(int fd) : m_fd(fd), m_thread([this] { run(); }) { }
+    explicit MasterReader(int fd, double bytesPerSecond = 0)
+        : m_fd(fd), m_rate(bytesPerSecond), m_thread([this] { run(); })
+    { }
     ~MasterReader() { stop(); }
 
     void stop()
@@ -64,13 +67,22 @@ private:
 
     void run()
     {
+        const double start = pacingClock();
         std::vector<char> buffer(1 << 16);
         while (!m_stop) {
             pollfd p {m_fd, POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0)
                 continue;
             const double seen = pacingClock();
-            const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
+            long long allowed = (long long)buffer.size();
+            if (m_rate > 0) {
+                allowed = std::min(allowed, (long long)((seen - start) * m_rate) - m_total);
+                if (allowed <= 0) {
+                    ::usleep(5000);
+                    continue;
+                }
+            }
+            const ssize_t n = ::read(m_fd, buffer.data(), size_t(allowed));
             if (n <= 0)
                 continue;
             m_chunks.push_back({seen, m_total.load() + n});
@@ -79,55 +91,10 @@ private:
     }
 
     int m_fd;
-    std::atomic<bool> m_stop {false};
-    std::atomic<long long> m_total {0};
-    std::vector<Chunk> m_chunks;
-    std::thread m_thread;
-};
-
-// Reads the master end at a fixed rate, as a device behind a slow wire takes the bytes.
-class SlowReader
-{
-public:
-    SlowReader(int fd, double bytesPerSecond)
-        : m_fd(fd), m_rate(bytesPerSecond), m_thread([this] { run(); })
-    { }
-    ~SlowReader() { stop(); }
-
-    void stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    long long received() const { return m_total.load(); }
-    double lastSeen() const { return m_lastSeen.load(); }
-
-private:
-    void run()
-    {
-        const double start = pacingClock();
-        char buffer[4096];
-        while (!m_stop) {
-            ::usleep(5000);
-            const double now = pacingClock();
-            const auto allowed = (long long)((now - start) * m_rate) - m_total.load();
-            if (allowed <= 0)
-                continue;
-            const ssize_t n
-                = ::read(m_fd, buffer, size_t(std::min<long long>(allowed, sizeof buffer)));
-            if (n <= 0)
-                continue;
-            m_total += n;
-            m_lastSeen = now;
-        }
-    }
-
-    int m_fd;
     double m_rate;
     std::atomic<bool> m_stop {false};
     std::atomic<long long> m_total {0};
-    std::atomic<double> m_lastSeen {0};
+    std::vector<Chunk> m_chunks;
     std::thread m_thread;
 };
 
@@ -232,7 +199,7 @@ bool slowLine(int lineCount, int lineLength, double bytesPerSecond)
     form->RichTextBox1->setText(lines.join(QStringLiteral("\r\n")));
     const long long total = (lineLength + 2) * (long long)lineCount;
 
-    SlowReader reader(pty.masterFd(), bytesPerSecond);
+    MasterReader reader(pty.masterFd(), bytesPerSecond);
     double unlocked = 0;
     long long unreadAtUnlock = -1;
     QObject::connect(form->RichTextBox1, &RichTextBox::lockedChanged, form.get(), [&](bool locked) {
@@ -256,7 +223,7 @@ bool slowLine(int lineCount, int lineLength, double bytesPerSecond)
                 "%.2f s, to the last byte read %.2f s; unread when the pane unlocked: %lld "
                 "bytes\n",
                 lineCount, lineLength, bytesPerSecond, unlocked - pressed,
-                reader.lastSeen() - pressed, unreadAtUnlock);
+                reader.arrivalOf(total - 1) - pressed, unreadAtUnlock);
     return true;
 }
 
