@@ -45,7 +45,8 @@ PtyDevice::~PtyDevice()
 bool PtyDevice::write(const QByteArray &bytes)
 {
     qsizetype done = 0;
-    QDeadlineTimer deadline(10000);
+    // As long as a shared machine may need to let the program take a megabyte.
+    QDeadlineTimer deadline(60000);
     while (done < bytes.size() && m_master >= 0) {
         const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
