@@ -211,7 +211,12 @@ void TestPaneFiles::openLoadsTheSendPaneAndFlagsIt()
     form.Modified[1] = False;
     ModalAnswerer answerer;
     answerer.chooseFile(path);
+    CursorWatch cursor(&form, path);
     form.mOpen->trigger();
+    // The busy pointer while the file loads, and the pointer back after.
+    QCOMPARE(cursor.changes.size(), 2);
+    QCOMPARE(cursor.changes[0].shape, Qt::WaitCursor);
+    QCOMPARE(cursor.changes[1].shape, Qt::ArrowCursor);
 
     QCOMPARE(answerer.shown().size(), 1);
     QCOMPARE(answerer.shown()[0].acceptMode, int(QFileDialog::AcceptOpen));
