@@ -43,9 +43,12 @@ void Form1::OpenPort()
         } else {
             MSComm1->setInBufferCount(0);
             if (!MSComm1->setPortOpen(true)) {
-                reason = tr("Port %1 (%2): %3")
-                             .arg(MSComm1->CommPort())
-                             .arg(MSComm1->devicePath(), MSComm1->errorString());
+                // With no device behind the number the reason names the port itself.
+                reason = MSComm1->devicePath().isEmpty()
+                    ? MSComm1->errorString()
+                    : tr("Port %1 (%2): %3")
+                          .arg(MSComm1->CommPort())
+                          .arg(MSComm1->devicePath(), MSComm1->errorString());
                 if (MSComm1->permissionDenied())
                     reason += QLatin1Char('\n')
                         + tr("Serial devices belong to the dialout group: add your user to it "
