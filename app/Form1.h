@@ -154,6 +154,7 @@ private:
 
     void writeTimeStamp();
     void setRs232cMenuEnabled(bool enabled);
+    void showPortDevices();
     void flushReceivedLines();
     void scheduleReceivedFlush();
     void appendToReceivedPane(const QString &text);

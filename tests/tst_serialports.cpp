@@ -1,9 +1,16 @@
-// The devices behind the port numbers: the listing on fake trees and on this machine.
+// The devices behind the port numbers: the listing on fake trees and on this machine, and the
+// Port menu and Start in the window.
+#include "app/Form1.h"
+#include "serial/MSComm.h"
 #include "serial/SerialPorts.h"
 #include "tests/support/FakeDeviceTree.h"
+#include "tests/support/ModalAnswerer.h"
+#include "tests/support/WindowOnPty.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenu>
 #include <QSet>
 #include <QTest>
 
@@ -47,6 +54,7 @@ private slots:
     void listing_data();
     void listing();
     void listingOfThisMachine();
+    void portMenuAndStart();
 };
 
 void TestSerialPorts::cleanup()
@@ -142,6 +150,59 @@ void TestSerialPorts::listingOfThisMachine()
     for (const QString &link :
          byId.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
         QVERIFY(names.contains(QFileInfo(byId.filePath(link)).symLinkTarget().section('/', -1)));
+}
+
+void TestSerialPorts::portMenuAndStart()
+{
+    FakeDeviceTree tree;
+    WindowOnPty window;
+    PtyDevice returning; // the adapter once it is back under another number
+    QVERIFY(tree.isValid() && window.isValid() && returning.isValid());
+    FakeTty adapter = renamed(ftdi, "ttyUSB0", ftdi.byId);
+    adapter.target = window.device().slavePath();
+    QVERIFY(tree.add(adapter) && tree.add(uart(0, 4)));
+    qunsetenv("KAVREL_COM1");
+    qputenv("KAVREL_COM3", "/dev/ttyV0");
+    Form1 &form = window.form();
+
+    QVERIFY(form.RS[0]->toolTipsVisible());
+    emit form.RS[0]->aboutToShow();
+    QStringList tips {tree.path("dev/ttyUSB0") + " \u2014 FT232R USB UART (A10K3XYZ)",
+                      tree.path("dev/ttyS0"), "/dev/ttyV0 \u2014 KAVREL_COM3"};
+    while (tips.size() < 8)
+        tips << "no device";
+    for (int i = 0; i < 8; ++i) {
+        QCOMPARE(form.Port[i]->toolTip(), tips[i]);
+        QCOMPARE(form.Port[i]->statusTip(), tips[i]);
+    }
+
+    // Unplugged and back as ttyUSB1: Start finds the same adapter by its by-id name.
+    QVERIFY(window.start());
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    window.device().closeMaster();
+    QVERIFY(answerer.waitAllAnswered());
+    QCOMPARE(answerer.shown().last().text, QStringLiteral("Communication Error 1011 !"));
+    QVERIFY(tree.unplug("ttyUSB0"));
+    adapter.name = "ttyUSB1";
+    adapter.target = returning.slavePath();
+    QVERIFY(tree.add(adapter));
+    QVERIFY(window.start());
+    QCOMPARE(form.MSComm1->devicePath(), tree.path("dev/ttyUSB1"));
+    QVERIFY(form.Port[0]->toolTip().startsWith(tree.path("dev/ttyUSB1")));
+    form.ClosePort();
+
+    // A number with nothing behind it: the usual box, and what to do about it.
+    QVERIFY(WindowOnPty::choose(form.Port[3]));
+    answerer.answerMessage(QMessageBox::Ok);
+    QVERIFY(!window.start());
+    QVERIFY(answerer.waitAllAnswered());
+    const ShownDialog &box = answerer.shown().last();
+    QCOMPARE(box.text, QStringLiteral("Can not Open !\nPlease check Com Port !"));
+    QVERIFY2(box.informativeText.startsWith("No serial device is present for port 4.")
+                 && box.informativeText.contains("KAVREL_COM4="),
+             qPrintable(box.informativeText));
+    QVERIFY(window.portClosedAsShown());
 }
 
 QTEST_MAIN(TestSerialPorts)
