@@ -199,6 +199,7 @@ void Form1::buildMenus()
         mRS->addMenu(RS[i]);
     }
     addGroup(RS[0], Port, "Port", {"1", "2", "3", "4", "5", "6", "7", "8"});
+    RS[0]->setToolTipsVisible(true); // menus hide them otherwise; each names a Port's device
     addGroup(RS[1], BPS, "BPS", {"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800"});
     addGroup(RS[2], Parity, "Parity", {"E", "O", "N"});
     addGroup(RS[3], Length, "Length", {"7", "8"});
@@ -267,6 +268,7 @@ void Form1::wireEvents()
         mOpen->setEnabled(!locked);
         N_Send->setEnabled(!locked);
     });
+    connect(RS[0], &QMenu::aboutToShow, this, guarded(&Form1::showPortDevices));
 
     const std::pair<QAction *, void (Form1::*)()> items[] = {
         {mOpen, &Form1::mOpen_Click},

@@ -155,6 +155,7 @@ private:
     void writeTimeStamp();
     void setRs232cMenuEnabled(bool enabled);
     void completeReceivedLine();
+    void showPortDevices();
     void flushReceivedLines();
     void scheduleReceivedFlush();
     void appendToReceivedPane(const QString &text);

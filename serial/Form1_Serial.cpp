@@ -2,6 +2,7 @@
 #include "app/Form1.h"
 
 #include "serial/MSComm.h"
+#include "serial/SerialPorts.h"
 #include "settings/MenuItems.h"
 
 #include <QAction>
@@ -14,6 +15,17 @@ void Form1::setRs232cMenuEnabled(bool enabled)
 {
     mRS->menuAction()->setEnabled(enabled);
     mRS->setEnabled(enabled);
+}
+
+// Each Port item names the device its number opens now: adapters come and go while Kavrel runs.
+void Form1::showPortDevices()
+{
+    const QList<SerialDevice> present = listSerialDevices();
+    for (QAction *item : Port) {
+        const QString device = portDevice(item->text().toInt(), present).description;
+        item->setStatusTip(device);
+        item->setToolTip(device);
+    }
 }
 
 bool Form1::SetPortSettings()
@@ -38,14 +50,18 @@ void Form1::OpenPort()
     if (!MSComm1->PortOpen()) {
         RcvLine.clear();
         EscFlag = False;
+        showPortDevices();
         if (!SetPortSettings()) {
             reason = tr("The settings file does not name a valid port or line setting.");
         } else {
             MSComm1->setInBufferCount(0);
             if (!MSComm1->setPortOpen(true)) {
-                reason = tr("Port %1 (%2): %3")
-                             .arg(MSComm1->CommPort())
-                             .arg(MSComm1->devicePath(), MSComm1->errorString());
+                // With no device behind the number the reason names the port itself.
+                reason = MSComm1->devicePath().isEmpty()
+                    ? MSComm1->errorString()
+                    : tr("Port %1 (%2): %3")
+                          .arg(MSComm1->CommPort())
+                          .arg(MSComm1->devicePath(), MSComm1->errorString());
                 if (MSComm1->permissionDenied())
                     reason += QLatin1Char('\n')
                         + tr("Serial devices belong to the dialout group: add your user to it "

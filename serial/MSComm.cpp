@@ -2,6 +2,8 @@
 // character, and line errors as CommEvent codes.
 #include "serial/MSComm.h"
 
+#include "serial/SerialPorts.h"
+
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QRegularExpression>
@@ -154,6 +156,11 @@ bool MSComm::setPortOpen(bool open)
     m_devicePath = m_commPort >= 1 ? devicePathFor(m_commPort) : QString();
     if (m_commPort < 1)
         return fail(tr("There is no port %1.").arg(m_commPort));
+    if (m_devicePath.isEmpty()) {
+        return fail(tr("No serial device is present for port %1. Plug the adapter in, or name "
+                       "the device in KAVREL_COM%1 (for example KAVREL_COM%1=/dev/ttyUSB0).")
+                        .arg(m_commPort));
+    }
 
     QString why;
     const std::optional<LineSettings> line = parseSettings(m_settings, &why);
@@ -339,15 +346,7 @@ QString MSComm::Input()
 
 QString MSComm::devicePathFor(int port)
 {
-    const QByteArray variable = "KAVREL_COM" + QByteArray::number(port);
-    const QString configured = qEnvironmentVariable(variable.constData());
-    if (!configured.isEmpty())
-        return configured;
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
+    return portDevice(port, listSerialDevices()).path;
 }
 
 void MSComm::raiseEventForTesting(std::int16_t code)

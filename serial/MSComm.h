@@ -69,7 +69,8 @@ public:
 
     std::int16_t CommEvent() const { return m_commEvent; }
 
-    // Device path that port n opens: KAVREL_COM<n> when set, else /dev/ttyS<n-1>.
+    // Device path that port n opens: KAVREL_COM<n> when set, else the n-th serial device
+    // present; empty when there is none.
     static QString devicePathFor(int port);
     QString devicePath() const { return m_devicePath; }
     // The system's reason for the last failure to open or apply the settings.

@@ -1,6 +1,7 @@
 // The serial port component over a real pseudo-terminal: settings on the line, opening
 // failures, one OnComm per received character, output, buffers and a vanishing device.
 #include "serial/MSComm.h"
+#include "tests/support/FakeDeviceTree.h"
 #include "tests/support/PtyDevice.h"
 
 #include <QCoreApplication>
@@ -207,12 +208,13 @@ void TestMSComm::portNumbersName_data()
 {
     QTest::addColumn<int>("port");
     QTest::addColumn<QByteArray>("variable");
-    QTest::addColumn<QString>("path");
-    QTest::newRow("port 1, nothing set") << 1 << QByteArray() << "/dev/ttyS0";
-    QTest::newRow("port 8, nothing set") << 8 << QByteArray() << "/dev/ttyS7";
+    QTest::addColumn<QString>("path"); // "dev/...": in the device tree
+    QTest::newRow("port 1, nothing set: the USB device") << 1 << QByteArray() << "dev/ttyACM0";
+    QTest::newRow("port 2, nothing set: the UART") << 2 << QByteArray() << "dev/ttyS0";
+    QTest::newRow("port 3, nothing set: no device") << 3 << QByteArray() << "";
     QTest::newRow("port 1 set") << 1 << QByteArray("/dev/ttyUSB0") << "/dev/ttyUSB0";
     QTest::newRow("port 3 set") << 3 << QByteArray("/tmp/some pty") << "/tmp/some pty";
-    QTest::newRow("port 3 set empty") << 3 << QByteArray("") << "/dev/ttyS2";
+    QTest::newRow("port 2 set empty") << 2 << QByteArray("") << "dev/ttyS0";
 }
 
 void TestMSComm::portNumbersName()
@@ -220,11 +222,14 @@ void TestMSComm::portNumbersName()
     QFETCH(int, port);
     QFETCH(QByteArray, variable);
     QFETCH(QString, path);
+    FakeDeviceTree tree;
+    QVERIFY(tree.isValid() && tree.add({.name = "ttyS0", .uartType = 4})
+            && tree.add({.name = "ttyS1", .uartType = 0}) && tree.add({.name = "ttyACM0"}));
     if (!variable.isNull())
         qputenv(QByteArray("KAVREL_COM" + QByteArray::number(port)).constData(), variable);
     // Another port's variable never applies.
     qputenv(QByteArray("KAVREL_COM" + QByteArray::number(port + 1)).constData(), "/dev/null");
-    QCOMPARE(MSComm::devicePathFor(port), path);
+    QCOMPARE(MSComm::devicePathFor(port), path.startsWith(u"dev/") ? tree.path(path) : path);
 }
 
 void TestMSComm::missingDeviceFails()

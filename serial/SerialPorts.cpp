@@ -1,0 +1,163 @@
+// Listing the serial devices present: /dev/serial/by-id and /sys/class/tty are read, no device
+// is opened, so the listing never waits for hardware.
+#include "serial/SerialPorts.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+
+namespace {
+
+QString &rootOverride()
+{
+    static QString root;
+    return root;
+}
+
+QStringList entriesOf(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Unsorted);
+}
+
+QString readAttribute(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.read(256)).trimmed();
+}
+
+// Kernel names as people count them: ttyS2 before ttyS10.
+bool kernelOrder(const SerialDevice &a, const SerialDevice &b)
+{
+    const auto key = [](const QString &name) {
+        qsizetype digits = name.size();
+        while (digits > 0 && name.at(digits - 1).isDigit())
+            --digits;
+        return std::pair(QStringView(name).left(digits), QStringView(name).mid(digits).toULong());
+    };
+    return key(a.name) < key(b.name);
+}
+
+// The USB device a tty belongs to is its nearest ancestor in sysfs with a vendor id: the
+// interface's parent for a CDC device, one step further up for an adapter's port.
+bool readUsbNames(const QString &ttyFolder, const QString &sysDevices, SerialDevice &device)
+{
+    if (sysDevices.isEmpty())
+        return false;
+    QString path = QFileInfo(ttyFolder + QStringLiteral("/device")).canonicalFilePath();
+    while (path.startsWith(sysDevices + u'/')) {
+        if (QFileInfo::exists(path + QStringLiteral("/idVendor"))) {
+            device.manufacturer = readAttribute(path + QStringLiteral("/manufacturer"));
+            device.product = readAttribute(path + QStringLiteral("/product"));
+            device.serialNumber = readAttribute(path + QStringLiteral("/serial"));
+            return true;
+        }
+        path.truncate(path.lastIndexOf(u'/'));
+    }
+    return false;
+}
+
+} // namespace
+
+QString SerialDevice::description() const
+{
+    const QString label = product.isEmpty() ? manufacturer : product;
+    if (label.isEmpty())
+        return node;
+    QString text = QStringLiteral("%1 \u2014 %2").arg(node, label);
+    if (!serialNumber.isEmpty())
+        text += QStringLiteral(" (%1)").arg(serialNumber);
+    return text;
+}
+
+QList<SerialDevice> listSerialDevices(const QString &root)
+{
+    const QDir top(root);
+    const QString dev = top.filePath(QStringLiteral("dev"));
+    const QString ttyClass = top.filePath(QStringLiteral("sys/class/tty"));
+    const QString sysDevices
+        = QFileInfo(top.filePath(QStringLiteral("sys/devices"))).canonicalFilePath();
+
+    QList<SerialDevice> named;
+    QSet<QString> seen;
+    const QString byId = dev + QStringLiteral("/serial/by-id");
+    QStringList links = entriesOf(byId);
+    std::sort(links.begin(), links.end());
+    for (const QString &link : links) {
+        SerialDevice device;
+        device.stablePath = byId + u'/' + link;
+        // Found by its link, opened through the device file the link names now: a reconnected
+        // adapter may have another kernel name, and other programs' lock files are named after
+        // the device file, not the link.
+        device.node = QFileInfo(device.stablePath).symLinkTarget();
+        device.name = QFileInfo(device.node).fileName();
+        if (device.node.isEmpty() || seen.contains(device.name) || !QFileInfo::exists(device.node))
+            continue;
+        seen.insert(device.name);
+        readUsbNames(ttyClass + u'/' + device.name, sysDevices, device);
+        named.append(device);
+    }
+
+    QList<SerialDevice> unnamed;
+    QList<SerialDevice> uarts;
+    for (const QString &name : entriesOf(ttyClass)) {
+        const QString folder = ttyClass + u'/' + name;
+        // Consoles have no device behind them.
+        if (seen.contains(name) || !QFileInfo::exists(folder + QStringLiteral("/device")))
+            continue;
+        SerialDevice device;
+        device.name = name;
+        device.node = dev + u'/' + name;
+        if (!QFileInfo::exists(device.node))
+            continue;
+        // The kernel keeps ttyS nodes for UARTs that may not exist; it knows no type for those.
+        bool isNumber = false;
+        const int type = readAttribute(folder + QStringLiteral("/type")).toInt(&isNumber);
+        if (isNumber) {
+            if (type != 0)
+                uarts.append(device);
+        } else if (readUsbNames(folder, sysDevices, device)) {
+            unnamed.append(device);
+        }
+    }
+    std::sort(unnamed.begin(), unnamed.end(), kernelOrder);
+    std::sort(uarts.begin(), uarts.end(), kernelOrder);
+    return named + unnamed + uarts;
+}
+
+QList<SerialDevice> listSerialDevices()
+{
+    const QString &root = rootOverride();
+    return listSerialDevices(root.isEmpty() ? QStringLiteral("/") : root);
+}
+
+void overrideSerialDeviceRoot(const QString &root)
+{
+    rootOverride() = root;
+}
+
+PortDevice portDevice(int port, const QList<SerialDevice> &present)
+{
+    const QByteArray variable = "KAVREL_COM" + QByteArray::number(port);
+    const QString configured = qEnvironmentVariable(variable.constData());
+    if (!configured.isEmpty())
+        return {configured,
+                QStringLiteral("%1 \u2014 %2").arg(configured, QLatin1String(variable))};
+#ifdef Q_OS_WIN
+    Q_UNUSED(present);
+    const QString name = QStringLiteral("COM%1").arg(port);
+    return {name, name};
+#else
+    if (port >= 1 && port <= present.size()) {
+        const SerialDevice &device = present.at(port - 1);
+        return {device.node, device.description()};
+    }
+    return {QString(), QCoreApplication::translate("SerialPorts", "no device")};
+#endif
+}
