@@ -1,6 +1,9 @@
 // Kavrel's one window: its controls, menus, handlers, procedures and form-level variables.
 #pragma once
 
+// Whole, not declared ahead: files that append to the received pane know it through here.
+#include "panes/LinePane.h"
+
 #include <QMainWindow>
 #include <QString>
 
@@ -35,7 +38,7 @@ public:
     QPushButton *Command1 = nullptr;
     MSComm *MSComm1 = nullptr;
     RichTextBox *RichTextBox1 = nullptr;
-    RichTextBox *RichTextBox2 = nullptr;
+    LinePane *RichTextBox2 = nullptr;
     QLabel *Label2 = nullptr;
     QLabel *Label1 = nullptr;
     QLabel *Image1 = nullptr;
