@@ -269,6 +269,14 @@ void LineStore::mergeSmall(qsizetype k)
 
 void LineStore::replace(qint64 from, qint64 to, QStringView text)
 {
+    const qint64 end = size();
+    if (from >= end && to >= end) {
+        // At the end: a copy behind the last line, nothing before it looked at again.
+        const qsizetype last = chunkCount() - 1;
+        appendText(last, text);
+        renumber(last);
+        return;
+    }
     Place a = place(from);
     Place b = place(to);
     if (b.line < a.line || (b.line == a.line && b.column < a.column))
