@@ -73,15 +73,15 @@ private slots:
 
 void TestLinePane::sameResultsAsTheSendPane_data()
 {
-    QTest::addColumn<quint32>("seed");
-    for (quint32 seed = 1; seed <= 6; ++seed)
-        QTest::addRow("sequence %u", seed) << seed;
+    QTest::addColumn<quint32>("sequence");
+    for (quint32 sequence = 1; sequence <= 6; ++sequence)
+        QTest::addRow("sequence %u", sequence) << sequence;
 }
 
 void TestLinePane::sameResultsAsTheSendPane()
 {
-    QFETCH(quint32, seed);
-    QRandomGenerator random {seed};
+    QFETCH(quint32, sequence);
+    QRandomGenerator random {sequence};
     RichTextBox before;
     LinePane pane;
     QSignalSpy changesBefore(&before, &RichTextBox::Change);

@@ -87,7 +87,7 @@ private slots:
 void TestLineStore::agreesWithThePlainText_data()
 {
     QTest::addColumn<int>("chunk");
-    QTest::addColumn<int>("seed");
+    QTest::addColumn<int>("sequence");
     QTest::addColumn<int>("appendsInTen"); // appends among every ten steps; edits the rest
     QTest::newRow("tiny chunks, mostly edits") << 8 << 1 << 3;
     QTest::newRow("tiny chunks, mostly appends") << 8 << 2 << 8;
@@ -99,10 +99,10 @@ void TestLineStore::agreesWithThePlainText_data()
 void TestLineStore::agreesWithThePlainText()
 {
     QFETCH(int, chunk);
-    QFETCH(int, seed);
+    QFETCH(int, sequence);
     QFETCH(int, appendsInTen);
 
-    QRandomGenerator random {quint32(seed)};
+    QRandomGenerator random {quint32(sequence)};
     LineStore store(chunk);
     Reference reference;
     const QString sets[] = {QStringLiteral("\n"),  QStringLiteral("\u00ff"), QStringLiteral("\r"),
@@ -121,7 +121,8 @@ void TestLineStore::agreesWithThePlainText()
             reference.replace(from, to, text);
         }
         const QByteArray where = QByteArray::number(step);
-        const QString flat = QString(reference.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        const QString flat
+            = QString(reference.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         QCOMPARE(store.text(), reference.text);
         QCOMPARE(store.size(), reference.text.size());
         QCOMPARE(store.lineCount(), reference.text.count(QStringLiteral("\r\n")) + 1);
