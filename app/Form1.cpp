@@ -3,6 +3,7 @@
 
 #include "app/Twips.h"
 #include "panes/CommonDialog.h"
+#include "panes/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 
@@ -123,11 +124,11 @@ void Form1::buildControls()
     RichTextBox1->setFont(paneFont);
     twips::setGeometry(RichTextBox1, 105, 1920, 2250, 2310);
 
-    RichTextBox2 = new RichTextBox(client);
+    // The received pane is a log that may grow to millions of lines: a compact pane of its
+    // own, without undo history.
+    RichTextBox2 = new LinePane(client);
     RichTextBox2->setObjectName(QStringLiteral("RichTextBox2"));
     RichTextBox2->setFont(paneFont);
-    // The received pane is a log that may grow to millions of lines: no undo history for it.
-    RichTextBox2->setUndoRedoEnabled(false);
     twips::setGeometry(RichTextBox2, 2400, 1920, 2385, 2295);
 
     Label2 = new QLabel(QStringLiteral("Received Data"), client);
@@ -262,7 +263,7 @@ void Form1::wireEvents()
     connect(MSComm1, &MSComm::inputDrained, this, guarded(&Form1::scheduleReceivedFlush));
     connect(m_receivedFlush, &QTimer::timeout, this, guarded(&Form1::flushReceivedLines));
     connect(RichTextBox1, &RichTextBox::Change, this, guarded(&Form1::RichTextBox1_Change));
-    connect(RichTextBox2, &RichTextBox::Change, this, guarded(&Form1::RichTextBox2_Change));
+    connect(RichTextBox2, &LinePane::Change, this, guarded(&Form1::RichTextBox2_Change));
     // Open and New would replace the text being sent: not while the send pane is locked.
     connect(RichTextBox1, &RichTextBox::lockedChanged, this, [this](bool locked) {
         mOpen->setEnabled(!locked);

@@ -13,6 +13,7 @@ class QMenu;
 class QPushButton;
 class QTimer;
 class CommonDialog;
+class LinePane;
 class MSComm;
 class RichTextBox;
 
@@ -35,7 +36,7 @@ public:
     QPushButton *Command1 = nullptr;
     MSComm *MSComm1 = nullptr;
     RichTextBox *RichTextBox1 = nullptr;
-    RichTextBox *RichTextBox2 = nullptr;
+    LinePane *RichTextBox2 = nullptr;
     QLabel *Label2 = nullptr;
     QLabel *Label1 = nullptr;
     QLabel *Image1 = nullptr;

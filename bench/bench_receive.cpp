@@ -1,7 +1,13 @@
-// Receive benchmark: a device writes N reading lines into a pty as fast as the kernel takes
-// them; Kavrel, with Time and Seq. No. checked, collects them into the received pane.
-//   bench_receive [N ...]     (default: 100000 1000000)
+// Receive benchmark: the received pane under the loads a long session brings.
+//   bench_receive                      every figure below, each run in a process of its own
+//   bench_receive receive N            a device writes N lines "12.345,OK" CR LF into a pty as
+//                                      fast as the kernel takes them, Time and Seq. No. checked
+//   bench_receive trickle N [send]     N stamped lines reach the shown pane one at a time, each
+//                                      painted before the next (send: into a send-pane widget)
+//   bench_receive operations N         on an N-line pane: select all and copy, save, scroll to
+//                                      the middle and paint, drop the first half
 #include "app/Form1.h"
+#include "panes/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
@@ -10,51 +16,57 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTemporaryDir>
-#include <QTextBlock>
-#include <QTextDocument>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <poll.h>
-#include <string>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-struct Result
+double megabytes(long kb)
 {
-    double seconds = 0;
-    double first10k = 0;
-    double last10k = 0;
-    long peakKb = 0;
-    long startKb = 0;
-    long endKb = 0;
-    double longestStallMs = 0;
-    bool inOrder = false;
-};
+    return kb / 1024.0;
+}
 
-Result run(int lines)
+// Every line present, numbered 1..N in order.
+bool allInOrder(const LineStore &received, qint64 lines)
 {
-    Result result;
+    if (received.lineCount() - 1 != lines)
+        return false;
+    for (qint64 i = 0; i < lines; ++i) {
+        const QString text = received.lineText(i);
+        if (!text.startsWith(QLatin1String("12.345,OK,"))
+            || !text.endsWith(QLatin1Char(',') + QString::number(i + 1)))
+            return false;
+    }
+    return true;
+}
+
+int receive(int lines)
+{
     QTemporaryDir dir;
     overrideSettingsFolder(dir.path());
-
     PtyDevice pty;
     if (!pty.isValid()) {
         std::perror("openpty");
-        return result;
+        return 1;
     }
     qputenv("KAVREL_COM1", pty.slavePath().toLocal8Bit());
-
     QByteArray data;
-    data.reserve(qsizetype(lines) * 12);
+    data.reserve(qsizetype(lines) * 11);
     for (int i = 0; i < lines; ++i)
         data += "12.345,OK\r\n";
 
@@ -67,10 +79,10 @@ Result run(int lines)
     if (!form.MSComm1->PortOpen()) {
         std::fprintf(stderr, "could not open %s: %s\n", qPrintable(pty.slavePath()),
                      qPrintable(form.MSComm1->errorString()));
-        return result;
+        return 1;
     }
-    QTextDocument *doc = form.RichTextBox2->document();
-    result.startKb = processStatusKb("VmRSS");
+    const LinePane *pane = form.RichTextBox2;
+    const long startKb = processStatusKb("VmRSS");
 
     // The longest stretch the event loop was away: gaps between ticks of a 1 ms timer.
     QElapsedTimer clock;
@@ -87,8 +99,8 @@ Result run(int lines)
 
     std::vector<qint64> marks; // nanoseconds at each 10,000th line shown
     QEventLoop loop;
-    QObject::connect(form.RichTextBox2, &RichTextBox::Change, &form, [&] {
-        const int shown = doc->blockCount() - 1;
+    QObject::connect(pane, &LinePane::Change, &form, [&] {
+        const int shown = pane->lineCount() - 1;
         while (int(marks.size()) < shown / 10000)
             marks.push_back(clock.nsecsElapsed());
         if (shown >= lines)
@@ -96,7 +108,6 @@ Result run(int lines)
     });
 
     clock.start();
-    lastTick = 0;
     ticker.start();
     const int master = pty.masterFd();
     std::thread writer([&] {
@@ -116,34 +127,120 @@ Result run(int lines)
         }
     });
     loop.exec();
-    result.seconds = clock.nsecsElapsed() / 1e9;
+    const double seconds = clock.nsecsElapsed() / 1e9;
     ticker.stop();
     writer.join();
+    const long peakKb = processStatusKb("VmHWM");
+    const long endKb = processStatusKb("VmRSS");
 
-    result.longestStallMs = longestGap / 1e6;
-    result.peakKb = processStatusKb("VmHWM");
-    result.endKb = processStatusKb("VmRSS");
     // Lines reach the pane in batches, so the rate is averaged over ten 10,000-line stretches
-    // (over 100,000 lines) at each end.
+    // at each end.
     const std::size_t window = std::min<std::size_t>(10, marks.size() / 2);
+    double first10k = 0;
+    double last10k = 0;
     if (window > 0) {
-        result.first10k = marks[window - 1] / 1e9 / double(window);
-        result.last10k = (marks.back() - marks[marks.size() - 1 - window]) / 1e9 / double(window);
+        first10k = marks[window - 1] / 1e9 / double(window);
+        last10k = (marks.back() - marks[marks.size() - 1 - window]) / 1e9 / double(window);
     }
-
-    // Every line present, numbered 1..N in order.
-    bool ordered = doc->blockCount() - 1 == lines;
-    int expected = 1;
-    for (QTextBlock block = doc->begin(); ordered && block.isValid() && expected <= lines;
-         block = block.next(), ++expected) {
-        const QString text = block.text();
-        ordered = text.startsWith(QLatin1String("12.345,OK,"))
-            && text.endsWith(QLatin1Char(',') + QString::number(expected));
-    }
-    result.inOrder = ordered;
-
+    const bool inOrder = allInOrder(pane->lines(), lines);
     form.ClosePort();
-    return result;
+
+    std::printf("  receive N=%d: %.2f s first byte to last line, %.0f lines/s, all present and in "
+                "order: %s\n",
+                lines, seconds, lines / seconds, inOrder ? "yes" : "NO");
+    std::printf("    seconds per 10,000 lines: first %.4f, last %.4f, ratio last/first %.2f\n",
+                first10k, last10k, first10k > 0 ? last10k / first10k : 0.0);
+    std::printf("    peak resident %.1f MB (the device's %.1f MB of data included), held %.1f "
+                "bytes/line, longest event-loop stall %.1f ms\n",
+                megabytes(peakKb), data.size() / 1048576.0,
+                double(endKb - startKb) * 1024.0 / lines, longestGap / 1e6);
+    return inOrder ? 0 : 1;
+}
+
+// One line at a time into a shown pane, each painted before the next comes: what a device
+// reading ten times a second does to memory over a long session.
+template<typename Pane> int trickle(int lines, const char *what)
+{
+    Pane pane;
+    // As the former received pane was set up: no undo history.
+    if constexpr (std::is_same_v<Pane, RichTextBox>)
+        pane.setUndoRedoEnabled(false);
+    pane.setFont(QFont(QStringLiteral("Courier New"), 10));
+    pane.resize(400, 600);
+    pane.show();
+    QApplication::processEvents();
+    const long startKb = processStatusKb("VmRSS");
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 1; i <= lines; ++i) {
+        pane.setSelStart(std::numeric_limits<int>::max());
+        pane.setSelText(QStringLiteral("12.345,OK,14:03:07,%1\r\n").arg(i));
+        pane.viewport()->repaint();
+        // Between two lines the window's loop runs, as it does between two readings.
+        QCoreApplication::processEvents();
+    }
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const long endKb = processStatusKb("VmRSS");
+    std::printf("  trickle N=%d into %s: %.1f bytes resident per held line, %.1f us a line with "
+                "its paint\n",
+                lines, what, double(endKb - startKb) * 1024.0 / lines, seconds * 1e6 / lines);
+    return 0;
+}
+
+template<typename F> double milliseconds(F &&f)
+{
+    QElapsedTimer clock;
+    clock.start();
+    f();
+    return clock.nsecsElapsed() / 1e6;
+}
+
+int operations(int lines)
+{
+    QTemporaryDir dir;
+    overrideSettingsFolder(dir.path());
+    Form1 form;
+    form.show();
+    QApplication::processEvents();
+    LinePane *pane = form.RichTextBox2;
+    // As the window fills it: batches of about 128 KB at the end.
+    QString batch;
+    for (int i = 1; i <= lines; ++i) {
+        batch += QStringLiteral("12.345,OK,14:03:07,%1\r\n").arg(i);
+        if (batch.size() >= 64 * 1024 || i == lines) {
+            pane->setSelStart(std::numeric_limits<int>::max());
+            pane->setSelText(batch);
+            batch.truncate(0);
+        }
+    }
+    QApplication::processEvents();
+    pane->setFocus();
+
+    const double copy = milliseconds([&] {
+        QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+    });
+    qsizetype pasted = 0;
+    const double paste = milliseconds([&] { pasted = QApplication::clipboard()->text().size(); });
+    const QString path = dir.filePath(QStringLiteral("received.txt"));
+    bool saved = false;
+    const double save = milliseconds([&] { saved = pane->SaveFile(path, 1); });
+    const double scroll = milliseconds([&] {
+        pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum() / 2);
+        pane->viewport()->repaint();
+    });
+    const double text = milliseconds([&] { pasted = std::max(pasted, pane->Text().size()); });
+    const double dropHalf = milliseconds([&] {
+        pane->setSelStart(0);
+        pane->setSelLength(int(pane->lines().size() / 2));
+        pane->setSelText(QString());
+    });
+    std::printf("  operations on a %d-line pane: select all + copy %.2f ms (building the copied "
+                "text when pasted %.0f ms), SaveFile %.0f ms (%s, %.1f MB), scroll to the middle "
+                "and paint %.2f ms, Text %.0f ms, deleting the first half %.2f ms\n",
+                lines, copy, paste, save, saved ? "saved" : "FAILED",
+                QFileInfo(path).size() / 1048576.0, scroll, text, dropHalf);
+    return saved && pasted > 0 ? 0 : 1;
 }
 
 } // namespace
@@ -153,31 +250,35 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
-    if (argc < 2) {
-        // Each size in a process of its own, so peak memory is that size's alone.
-        std::printf("receive: lines of \"12.345,OK\" CR LF into a pty, Time and Seq. No. "
-                    "checked\n");
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    if (args.isEmpty()) {
+        // Each in a process of its own, so peak memory is that run's alone.
+        std::printf("receive: the received pane (Time and Seq. No. checked where the window "
+                    "receives)\n");
         std::fflush(stdout);
+        const QList<QStringList> runs = {{"receive", "1000000"},
+                                         {"receive", "10000000"},
+                                         {"trickle", "200000"},
+                                         {"trickle", "20000", "send"},
+                                         {"operations", "1000000"}};
         int status = 0;
-        for (const char *n : {"100000", "1000000"})
-            status |= QProcess::execute(QCoreApplication::applicationFilePath(),
-                                        {QString::fromLatin1(n)});
+        for (const QStringList &run : runs)
+            status |= QProcess::execute(QCoreApplication::applicationFilePath(), run);
         return status;
     }
-    QList<int> counts;
-    for (int i = 1; i < argc; ++i)
-        counts << QByteArray(argv[i]).toInt();
-
-    for (int n : counts) {
-        const Result r = run(n);
-        std::printf("  N=%d: %.2f s, %.0f lines/s, all present and in order: %s\n", n, r.seconds,
-                    n / r.seconds, r.inOrder ? "yes" : "NO");
-        std::printf("    seconds per 10,000 lines: first %.3f, last %.3f, ratio %.2f\n", r.first10k,
-                    r.last10k, r.first10k > 0 ? r.last10k / r.first10k : 0.0);
-        std::printf("    peak resident %.1f MB, held %.0f bytes/line, longest event-loop stall "
-                    "%.1f ms\n",
-                    r.peakKb / 1024.0, double(r.endKb - r.startKb) * 1024.0 / n, r.longestStallMs);
-        std::fflush(stdout);
-    }
-    return 0;
+    const int n = args.value(1).toInt();
+    int status = 2;
+    if (args[0] == QLatin1String("receive") && n > 0)
+        status = receive(n);
+    else if (args[0] == QLatin1String("trickle") && n > 0)
+        status = args.value(2) == QLatin1String("send") ? trickle<RichTextBox>(
+                     n, "a send-pane widget (QPlainTextEdit, the former received pane)")
+                                                        : trickle<LinePane>(n, "the received pane");
+    else if (args[0] == QLatin1String("operations") && n > 0)
+        status = operations(n);
+    else
+        std::fprintf(stderr,
+                     "usage: bench_receive [receive N | trickle N [send] | operations N]\n");
+    std::fflush(stdout);
+    return status;
 }

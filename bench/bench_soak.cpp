@@ -5,6 +5,7 @@
 //   bench_soak [seconds] [interval-ms]
 //     seconds: default KAVREL_SOAK_SECONDS, else 600; interval between readings: default 1
 #include "app/Form1.h"
+#include "panes/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
@@ -18,8 +19,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTextBlock>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <csignal>
@@ -74,15 +73,11 @@ class Ledger
 public:
     explicit Ledger(QStringList sent) : m_sent(std::move(sent)) { }
 
-    void scan(const QTextDocument *document)
+    void scan(const LineStore &received)
     {
-        // The last block is the empty one after the final CR LF.
-        const int complete = document->blockCount() - 1;
-        if (m_scanned >= complete)
-            return;
-        QTextBlock block = document->findBlockByNumber(m_scanned);
-        for (; m_scanned < complete; ++m_scanned, block = block.next())
-            take(block.text());
+        // The last line is the empty one after the final CR LF.
+        for (const qint64 complete = received.lineCount() - 1; m_scanned < complete; ++m_scanned)
+            take(received.lineText(m_scanned));
     }
 
     qint64 lines = 0;
@@ -142,7 +137,7 @@ private:
     }
 
     QStringList m_sent;
-    int m_scanned = 0;
+    qint64 m_scanned = 0;
 };
 
 struct Simulator
@@ -235,7 +230,7 @@ int main(int argc, char *argv[])
     const long startKb = processStatusKb("VmRSS");
 
     Ledger ledger(paneLines);
-    const QTextDocument *received = form.RichTextBox2->document();
+    const LineStore &received = form.RichTextBox2->lines();
     // Takes the lines that have reached the pane; false once a box has shown.
     const auto keepGoing = [&] {
         ledger.scan(received);

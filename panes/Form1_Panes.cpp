@@ -2,6 +2,7 @@
 #include "app/Form1.h"
 
 #include "panes/CommonDialog.h"
+#include "panes/LinePane.h"
 #include "panes/RichTextBox.h"
 
 #include <QDir>
@@ -32,8 +33,9 @@ bool askToClear(QWidget *window)
     return box.exec() == QMessageBox::Yes;
 }
 
-// True only when the file was written.
-bool savePane(QWidget *window, CommonDialog *dialog, RichTextBox *pane, const QString &proposedName)
+// True only when the file was written. Either pane: both offer SaveFile and SelPrint.
+template<typename Pane>
+bool savePane(QWidget *window, CommonDialog *dialog, Pane *pane, const QString &proposedName)
 {
     dialog->setFlags(fileFlags);
     dialog->setFileName(proposedName);
@@ -47,7 +49,7 @@ bool savePane(QWidget *window, CommonDialog *dialog, RichTextBox *pane, const QS
     return false;
 }
 
-void printPane(QWidget *window, CommonDialog *dialog, RichTextBox *pane)
+template<typename Pane> void printPane(QWidget *window, CommonDialog *dialog, Pane *pane)
 {
     dialog->setFlags(printFlags);
     if (!dialog->ShowPrinter())

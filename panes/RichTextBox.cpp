@@ -2,7 +2,6 @@
 // line; every position handed out or taken counts that break as CR LF.
 #include "panes/RichTextBox.h"
 
-#include "panes/TextDecoder.h"
 #include "panes/TextFile.h"
 
 #include <QContextMenuEvent>
@@ -272,15 +271,10 @@ void RichTextBox::SetFocus()
 
 bool RichTextBox::LoadFile(const QString &path, int)
 {
-    std::optional<QByteArray> bytes = readTextFile(path, &m_errorString);
-    if (!bytes)
+    const std::optional<QString> text = readTextFileText(path, &m_errorString);
+    if (!text)
         return false;
-    QString text = decodeText(*bytes);
-    bytes.reset();
-    if (text.startsWith(QChar::ByteOrderMark))
-        text.remove(0, 1);
-    setPlainText(toDocumentText(text));
-    m_errorString.clear();
+    setPlainText(toDocumentText(*text));
     return true;
 }
 

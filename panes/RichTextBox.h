@@ -4,12 +4,20 @@
 
 #include <QPlainTextEdit>
 #include <QString>
+#include <QTextDocument>
 
 class QPrinter;
 
 class RichTextBox : public QPlainTextEdit
 {
     Q_OBJECT
+    // The same properties as the received pane's, so tools and tests drive either alike.
+    Q_PROPERTY(QString Text READ Text WRITE setText)
+    Q_PROPERTY(int SelStart READ SelStart WRITE setSelStart)
+    Q_PROPERTY(int SelLength READ SelLength WRITE setSelLength)
+    Q_PROPERTY(QString SelText READ SelText WRITE setSelText)
+    Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
+    Q_PROPERTY(int lineCount READ lineCount)
 
 public:
     explicit RichTextBox(QWidget *parent = nullptr);
@@ -62,6 +70,9 @@ public:
     bool SelPrint(QPrinter *printer);
 
     QString errorString() const { return m_errorString; }
+
+    // Line breaks + 1.
+    int lineCount() const { return document()->blockCount(); }
 
 signals:
     // Raised after every change of the text, by the user or the program.

@@ -1,6 +1,8 @@
 // Reading a text file for a pane, refusing what is not a regular file or is too large.
 #include "panes/TextFile.h"
 
+#include "panes/TextDecoder.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -95,4 +97,16 @@ std::optional<QByteArray> readTextFile(const QString &path, QString *why)
     }
     why->clear();
     return bytes;
+}
+
+std::optional<QString> readTextFileText(const QString &path, QString *why)
+{
+    std::optional<QByteArray> bytes = readTextFile(path, why);
+    if (!bytes)
+        return std::nullopt;
+    QString text = decodeText(*bytes);
+    bytes.reset();
+    if (text.startsWith(QChar::ByteOrderMark))
+        text.remove(0, 1);
+    return text;
 }

@@ -14,3 +14,7 @@ inline constexpr qint64 maxTextFileBytes = 64 * 1024 * 1024;
 // that is not a regular file (a folder, a device, a pipe), or a file over maxTextFileBytes.
 // Never blocks on a pipe and never reads more than the limit.
 std::optional<QByteArray> readTextFile(const QString &path, QString *why);
+
+// The file's text as a pane loads it: read as above, decoded by TextDecoder (UTF-8, any other
+// byte as its Latin-1 character), a leading byte order mark dropped.
+std::optional<QString> readTextFileText(const QString &path, QString *why);

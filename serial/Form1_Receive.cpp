@@ -1,7 +1,7 @@
 // The receive path: characters from the line become lines at the end of the received pane.
 #include "app/Form1.h"
 
-#include "panes/RichTextBox.h"
+#include "panes/LinePane.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"
 

@@ -1,6 +1,7 @@
 // The File menu on the panes: open, clear, save and print, and the change flags they keep.
 #include "app/Form1.h"
 #include "panes/CommonDialog.h"
+#include "panes/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
@@ -141,9 +142,15 @@ QString failureReportMismatch(const ShownDialog &shown, const QString &text, con
         .arg(shown.informativeText);
 }
 
-RichTextBox *pane(Form1 &form, int index)
+// Either pane, driven through the properties both carry.
+QWidget *pane(Form1 &form, int index)
 {
-    return index == 1 ? form.RichTextBox1 : form.RichTextBox2;
+    return index == 1 ? static_cast<QWidget *>(form.RichTextBox1) : form.RichTextBox2;
+}
+
+QString textOf(QWidget *pane)
+{
+    return pane->property("Text").toString();
 }
 
 } // namespace
@@ -319,8 +326,8 @@ void TestPaneFiles::saveWritesThePaneAndClearsItsFlag()
 
     Form1 form;
     form.show();
-    pane(form, index)->setText(QStringLiteral("something"));
-    pane(form, index)->setText(text);
+    pane(form, index)->setProperty("Text", QStringLiteral("something"));
+    pane(form, index)->setProperty("Text", text);
     QCOMPARE(form.Modified[index], True);
     QCOMPARE(form.Modified[3 - index], False);
 
@@ -345,7 +352,7 @@ void TestPaneFiles::saveWritesThePaneAndClearsItsFlag()
     QCOMPARE(readAll(second), bytes);
     QCOMPARE(form.Modified[index], False);
     QCOMPARE(form.Modified[3 - index], False);
-    QCOMPARE(pane(form, index)->Text(), text);
+    QCOMPARE(textOf(pane(form, index)), text);
 }
 
 void TestPaneFiles::failedSaveIsReportedAndKeepsTheFlag_data()
@@ -369,7 +376,7 @@ void TestPaneFiles::failedSaveIsReportedAndKeepsTheFlag()
     Form1 form;
     form.show();
     const QString text = QString(200000, u'x');
-    pane(form, index)->setText(text);
+    pane(form, index)->setProperty("Text", text);
 
     ModalAnswerer answerer;
     answerer.chooseFile(path);
@@ -390,7 +397,7 @@ void TestPaneFiles::failedSaveIsReportedAndKeepsTheFlag()
         failureReportMismatch(answerer.shown()[1], QStringLiteral("Can not save the data !"), path),
         QString());
     QCOMPARE(form.Modified[index], True);
-    QCOMPARE(pane(form, index)->Text(), text);
+    QCOMPARE(textOf(pane(form, index)), text);
     QVERIFY(!QFile::exists(path));
 }
 
@@ -410,7 +417,7 @@ void TestPaneFiles::newOnAnEmptyPaneAsksNothing()
     pane(form, index)->setFocus();
     QTest::keyClicks(pane(form, index), QStringLiteral("x"));
     QTest::keyClick(pane(form, index), Qt::Key_Backspace);
-    QCOMPARE(pane(form, index)->Text(), QString());
+    QCOMPARE(textOf(pane(form, index)), QString());
     QCOMPARE(form.Modified[index], True);
     form.SeqNo = 41;
 
@@ -565,11 +572,11 @@ void TestPaneFiles::printsSelectionOrWholePane()
 
     Form1 form;
     form.show();
-    RichTextBox *printedPane = pane(form, index);
-    printedPane->setText(QStringLiteral("first line\r\nsecond line\r\nthird line"));
-    pane(form, 3 - index)->setText(QStringLiteral("the other pane"));
-    printedPane->setSelStart(selStart);
-    printedPane->setSelLength(selLength);
+    QWidget *printedPane = pane(form, index);
+    printedPane->setProperty("Text", QStringLiteral("first line\r\nsecond line\r\nthird line"));
+    pane(form, 3 - index)->setProperty("Text", QStringLiteral("the other pane"));
+    printedPane->setProperty("SelStart", selStart);
+    printedPane->setProperty("SelLength", selLength);
     const QString printout = m_files->filePath(QStringLiteral("printout.pdf"));
     form.CommonDialog1->Printer()->setOutputFormat(QPrinter::PdfFormat);
     form.CommonDialog1->Printer()->setOutputFileName(printout);

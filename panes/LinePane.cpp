@@ -1,0 +1,235 @@
+// The received pane's operations: every edit goes through edit(), which changes the store,
+// puts the caret after the new text, raises Change, tells a reader and redraws.
+#include "panes/LinePane.h"
+
+#include "panes/LinePaneAccessible.h"
+#include "panes/TextFile.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// The same characters the send pane's document would take as frames or objects become U+FFFD
+// here too, so both panes hold the same text.
+QString toPaneText(const QString &text)
+{
+    const QChar structural[] = {QChar(0xfdd0), QChar(0xfdd1), QChar::ObjectReplacementCharacter};
+    QString out = text;
+    for (QChar c : structural) {
+        if (out.contains(c))
+            out.replace(c, QChar::ReplacementCharacter);
+    }
+    return out;
+}
+
+int toInt(qint64 value)
+{
+    return int(std::min<qint64>(value, std::numeric_limits<int>::max()));
+}
+
+void appendUtf8(QByteArray &out, QLatin1StringView text)
+{
+    const qsizetype at = out.size();
+    out.resize(at + 2 * text.size());
+    char *o = out.data() + at;
+    for (const char c : text) {
+        const auto byte = uchar(c);
+        if (byte < 0x80) {
+            *o++ = char(byte);
+        } else {
+            *o++ = char(0xc0 | (byte >> 6));
+            *o++ = char(0x80 | (byte & 0x3f));
+        }
+    }
+    out.truncate(o - out.constData());
+}
+
+void appendUtf8(QByteArray &out, QStringView text)
+{
+    out += text.toUtf8();
+}
+
+} // namespace
+
+LinePane::LinePane(QWidget *parent) : QAbstractScrollArea(parent)
+{
+    LinePaneAccessible::install();
+    setFocusPolicy(Qt::WheelFocus);
+    setAttribute(Qt::WA_InputMethodEnabled);
+    viewport()->setCursor(Qt::IBeamCursor);
+    changeEvent(nullptr);
+}
+
+LinePane::~LinePane() = default;
+
+QString LinePane::Text() const
+{
+    return m_store.text();
+}
+
+void LinePane::setText(const QString &text)
+{
+    edit(0, m_store.size(), text);
+    setSelection(0, 0);
+}
+
+int LinePane::SelStart() const
+{
+    return toInt(std::min(m_anchor, m_caret));
+}
+
+void LinePane::setSelStart(int position)
+{
+    // The largest position always means the end, however long the text has grown.
+    const qint64 p = position == std::numeric_limits<int>::max() ? m_store.size()
+                                                                 : m_store.normalized(position);
+    setSelection(p, p);
+}
+
+int LinePane::SelLength() const
+{
+    return toInt(std::abs(m_caret - m_anchor));
+}
+
+void LinePane::setSelLength(int length)
+{
+    const qint64 start = std::min(m_anchor, m_caret);
+    setSelection(start, m_store.normalized(start + std::max(0, length)));
+}
+
+QString LinePane::SelText() const
+{
+    return m_store.text(std::min(m_anchor, m_caret), std::max(m_anchor, m_caret));
+}
+
+void LinePane::setSelText(const QString &text)
+{
+    replaceSelection(text);
+}
+
+void LinePane::replaceSelection(const QString &text)
+{
+    edit(std::min(m_anchor, m_caret), std::max(m_anchor, m_caret), text);
+}
+
+void LinePane::select(qint64 anchor, qint64 caret)
+{
+    setSelection(m_store.normalized(anchor), m_store.normalized(caret));
+}
+
+void LinePane::Span(const QString &characterSet, bool forward, bool negate)
+{
+    // Negated, the selection takes what is not in the set and stops at what is.
+    const qint64 from = forward ? std::min(m_anchor, m_caret) : std::max(m_anchor, m_caret);
+    setSelection(from, m_store.scan(from, characterSet, forward, negate));
+}
+
+void LinePane::UpTo(const QString &characterSet, bool forward, bool negate)
+{
+    const qint64 from = forward ? std::max(m_anchor, m_caret) : std::min(m_anchor, m_caret);
+    const qint64 to = m_store.scan(from, characterSet, forward, !negate);
+    setSelection(to, to);
+}
+
+void LinePane::setLocked(bool locked)
+{
+    m_locked = locked;
+    restartBlinking();
+    viewport()->update();
+    LinePaneAccessible::stateChanged(this);
+}
+
+void LinePane::SetFocus()
+{
+    setFocus(Qt::OtherFocusReason);
+}
+
+void LinePane::edit(qint64 from, qint64 to, const QString &text)
+{
+    const QString clean = toPaneText(text);
+    if (from == to && clean.isEmpty()) {
+        setSelection(from, from);
+        return;
+    }
+    const bool whole = from == 0 && to == m_store.size();
+    LinePaneAccessible::aboutToRemove(this, from, to);
+    const qint64 before = m_store.size();
+    m_store.replace(from, to, clean);
+    const qint64 end = to + m_store.size() - before;
+    if (whole)
+        m_widestSeen = 0;
+    m_anchor = m_caret = end;
+    m_goalX = -1;
+    LinePaneAccessible::inserted(this, from, end);
+    updateGeometryOfText();
+    ensureCaretVisible();
+    restartBlinking();
+    viewport()->update();
+    emit Change();
+}
+
+void LinePane::setSelection(qint64 anchor, qint64 caret, bool byUser)
+{
+    const bool moved = caret != m_caret || anchor != m_anchor;
+    m_anchor = anchor;
+    m_caret = caret;
+    ensureCaretVisible();
+    if (!moved)
+        return;
+    restartBlinking();
+    viewport()->update();
+    LinePaneAccessible::selectionChanged(this);
+    if (byUser)
+        offerSelection();
+}
+
+bool LinePane::LoadFile(const QString &path, int)
+{
+    const std::optional<QString> text = readTextFileText(path, &m_errorString);
+    if (!text)
+        return false;
+    setText(*text);
+    return true;
+}
+
+bool LinePane::SaveFile(const QString &path, int)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        m_errorString = file.errorString();
+        return false;
+    }
+    // A megabyte at a time, chunk by chunk. A short write is a failure too (a full disk):
+    // QSaveFile would otherwise commit the truncated file.
+    constexpr qsizetype block = 1 << 20;
+    QByteArray out;
+    out.reserve(block + 4 * 1024);
+    bool written = true;
+    const auto flush = [&](qsizetype atLeast) {
+        if (out.size() >= atLeast) {
+            written = written && file.write(out) == out.size();
+            out.truncate(0);
+        }
+    };
+    m_store.forEachLine(
+        0, m_store.lineCount() - 1,
+        [&](auto line) {
+            appendUtf8(out, line);
+            flush(block);
+        },
+        [&] { out.append("\r\n", 2); });
+    flush(0);
+    if (!written || !file.commit()) {
+        m_errorString
+            = file.error() != QFileDevice::NoError ? file.errorString() : tr("The disk is full.");
+        file.cancelWriting();
+        return false;
+    }
+    m_errorString.clear();
+    return true;
+}

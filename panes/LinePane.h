@@ -1,0 +1,144 @@
+// The received pane: the text pane's operations over a line store, drawn by a view that paints
+// only the lines in sight, so a pane holding millions of lines costs a few dozen bytes a line.
+#pragma once
+
+#include "panes/LineStore.h"
+
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
+#include <QPoint>
+#include <QString>
+
+class QPrinter;
+class QTextLayout;
+
+class LinePane : public QAbstractScrollArea
+{
+    Q_OBJECT
+    Q_PROPERTY(QString Text READ Text WRITE setText)
+    Q_PROPERTY(int SelStart READ SelStart WRITE setSelStart)
+    Q_PROPERTY(int SelLength READ SelLength WRITE setSelLength)
+    Q_PROPERTY(QString SelText READ SelText WRITE setSelText)
+    Q_PROPERTY(bool Locked READ Locked WRITE setLocked)
+    Q_PROPERTY(int lineCount READ lineCount)
+
+public:
+    explicit LinePane(QWidget *parent = nullptr);
+    ~LinePane() override;
+
+    // The operations of the text pane, as RichTextBox offers them (see there).
+    QString Text() const;
+    void setText(const QString &text);
+    int SelStart() const;
+    void setSelStart(int position);
+    int SelLength() const;
+    void setSelLength(int length);
+    QString SelText() const;
+    void setSelText(const QString &text);
+    void Span(const QString &characterSet, bool forward = true, bool negate = false);
+    void UpTo(const QString &characterSet, bool forward = true, bool negate = false);
+    bool Locked() const { return m_locked; }
+    void setLocked(bool locked);
+    void SetFocus();
+    bool LoadFile(const QString &path, int fileType = 1);
+    bool SaveFile(const QString &path, int fileType = 1);
+    bool SelPrint(QPrinter *printer);
+    QString errorString() const { return m_errorString; }
+
+    int lineCount() const { return int(m_store.lineCount()); }
+    bool isEmpty() const { return m_store.isEmpty(); }
+    // Length of the whole text as positions count it, without building the text.
+    int textLength() const { return int(qMin<qint64>(m_store.size(), INT_MAX)); }
+    const LineStore &lines() const { return m_store; }
+
+    // Caret and anchor as positions of the store (CR LF counted as two).
+    qint64 caret() const { return m_caret; }
+    qint64 anchor() const { return m_anchor; }
+    void select(qint64 anchor, qint64 caret);
+    void replaceSelection(const QString &text);
+
+    void copy();
+    void cut();
+    void paste();
+    void selectAll();
+
+    // Geometry, for hit testing, the caret and a reader: the rectangle of a position in the
+    // viewport, and the position nearest a point in it.
+    QRect positionRect(qint64 position) const;
+    qint64 positionAt(const QPoint &point) const;
+    void scrollToPosition(qint64 position);
+
+signals:
+    // Raised after every change of the text, by the user or the program.
+    void Change();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    bool event(QEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+    void inputMethodEvent(QInputMethodEvent *event) override;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+
+private:
+    enum class Unit { Character, Word, Line };
+
+    // Every change of the text goes through here: store, caret, change signal, reader, view.
+    void edit(qint64 from, qint64 to, const QString &text);
+    void setSelection(qint64 anchor, qint64 caret, bool byUser = false);
+    void updateGeometryOfText();
+    void ensureCaretVisible();
+    void restartBlinking();
+    void offerSelection();
+
+    // A line's text laid out for drawing or hit testing: the whole line, or for a long line
+    // the columns around a horizontal stretch of it.
+    struct Piece
+    {
+        qsizetype firstColumn = 0;
+        qreal x = 0; // where the piece starts, in the line's own coordinates
+    };
+    Piece layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const;
+    qreal columnX(qint64 line, qsizetype column) const;
+    qsizetype columnAt(qint64 line, qreal x) const;
+    int lineTop(qint64 line) const;
+    int visibleLines() const;
+    qint64 topLine() const;
+
+    qint64 moved(QKeyEvent *event, bool *extend) const;
+    qint64 wordBoundary(qint64 position, bool forward) const;
+    void dragTo(const QPoint &point);
+
+    LineStore m_store;
+    qint64 m_anchor = 0;
+    qint64 m_caret = 0;
+    qreal m_goalX = -1; // where up and down keep the caret, while they are pressed
+    bool m_locked = false;
+    QString m_errorString;
+
+    int m_lineHeight = 1;
+    int m_ascent = 0;
+    qreal m_advance = 1;
+    qreal m_widestSeen = 0;
+    bool m_caretShown = true;
+    QBasicTimer m_blink;
+    QBasicTimer m_autoScroll;
+    QBasicTimer m_tripleClick;
+    QPoint m_tripleClickPoint;
+    QPoint m_lastDragPoint;
+    bool m_dragging = false;
+    Unit m_unit = Unit::Character;
+    qint64 m_unitStart = 0; // the word or line a double or triple click took
+    qint64 m_unitEnd = 0;
+};

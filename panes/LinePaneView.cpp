@@ -1,0 +1,242 @@
+// The received pane's view: a fixed line height, the top line as the scroll bar's value, and
+// only the lines in sight laid out, each for the one paint, so no line keeps a layout.
+#include "panes/LinePane.h"
+
+#include <QApplication>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTextLayout>
+
+#include <cmath>
+
+namespace {
+
+// As the send pane's document: a margin of 4 pixels, tab stops every 80.
+constexpr int margin = 4;
+constexpr qreal tabStop = 80;
+// Lines up to this length are laid out whole; longer ones only around what is in sight.
+constexpr qsizetype wholeLine = 2048;
+constexpr qsizetype around = 64;
+
+} // namespace
+
+void LinePane::changeEvent(QEvent *event)
+{
+    if (event)
+        QAbstractScrollArea::changeEvent(event);
+    if (!event || event->type() == QEvent::FontChange) {
+        const QFontMetrics metrics(font());
+        m_lineHeight = std::max(1, metrics.height());
+        m_ascent = metrics.ascent();
+        m_advance = std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(u'x'));
+        m_widestSeen = 0;
+        updateGeometryOfText();
+        viewport()->update();
+    }
+}
+
+void LinePane::resizeEvent(QResizeEvent *event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    updateGeometryOfText();
+}
+
+int LinePane::visibleLines() const
+{
+    return std::max(1, (viewport()->height() - margin) / m_lineHeight);
+}
+
+qint64 LinePane::topLine() const
+{
+    return verticalScrollBar()->value();
+}
+
+int LinePane::lineTop(qint64 line) const
+{
+    return margin + int(line - topLine()) * m_lineHeight;
+}
+
+void LinePane::updateGeometryOfText()
+{
+    // The thumb tells the truth: a page of the lines, at the end when the last line shows.
+    const int visible = visibleLines();
+    QScrollBar *vertical = verticalScrollBar();
+    vertical->setRange(0, int(std::max<qint64>(0, m_store.lineCount() - visible)));
+    vertical->setPageStep(visible);
+    vertical->setSingleStep(1);
+    const qreal widest = std::max(qreal(m_store.longestLine()) * m_advance, m_widestSeen);
+    QScrollBar *horizontal = horizontalScrollBar();
+    horizontal->setRange(
+        0, std::max(0, int(std::ceil(widest)) + 2 * margin + 1 - viewport()->width()));
+    horizontal->setPageStep(viewport()->width());
+    horizontal->setSingleStep(int(std::ceil(m_advance)) * 2);
+}
+
+void LinePane::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const
+{
+    Piece piece;
+    const qsizetype length = m_store.lineLength(line);
+    QString text;
+    if (length <= wholeLine) {
+        text = m_store.lineText(line);
+    } else {
+        // A fixed-pitch font: a column's place is known without laying out what is before it.
+        qsizetype first = std::clamp<qsizetype>(qsizetype(fromX / m_advance) - around, 0, length);
+        first -= first % around;
+        const qsizetype last
+            = std::clamp<qsizetype>(qsizetype(toX / m_advance) + around, first, length);
+        text = m_store.lineText(line, first, last - first);
+        if (first > 0 && !text.isEmpty() && text.front().isLowSurrogate())
+            text.front() = QChar::ReplacementCharacter;
+        piece.firstColumn = first;
+        piece.x = qreal(first) * m_advance;
+    }
+    // A line separator would break the layout into two lines; the pane shows one.
+    text.replace(QChar::LineSeparator, u' ');
+    layout.setText(text);
+    layout.setFont(font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    option.setTabStopDistance(tabStop);
+    layout.setTextOption(option);
+    layout.setCacheEnabled(true);
+    layout.beginLayout();
+    QTextLine textLine = layout.createLine();
+    textLine.setLineWidth(1e7);
+    textLine.setPosition(QPointF(0, 0));
+    layout.endLayout();
+    return piece;
+}
+
+qreal LinePane::columnX(qint64 line, qsizetype column) const
+{
+    QTextLayout layout;
+    const qreal guess = qreal(column) * m_advance;
+    const Piece piece = layOut(layout, line, guess, guess + 1);
+    return piece.x + layout.lineAt(0).cursorToX(int(column - piece.firstColumn));
+}
+
+qsizetype LinePane::columnAt(qint64 line, qreal x) const
+{
+    QTextLayout layout;
+    const Piece piece = layOut(layout, line, x, x + 1);
+    return piece.firstColumn
+        + layout.lineAt(0).xToCursor(x - piece.x, QTextLine::CursorBetweenCharacters);
+}
+
+QRect LinePane::positionRect(qint64 position) const
+{
+    const LineStore::Place place = m_store.place(position);
+    const int x = margin - horizontalScrollBar()->value()
+        + int(std::floor(columnX(place.line, place.column)));
+    return QRect(x, lineTop(place.line), 1, m_lineHeight);
+}
+
+qint64 LinePane::positionAt(const QPoint &point) const
+{
+    const qint64 row = point.y() < margin ? -1 : (point.y() - margin) / m_lineHeight;
+    const qint64 line = std::clamp<qint64>(topLine() + row, 0, m_store.lineCount() - 1);
+    const qreal x = point.x() - margin + horizontalScrollBar()->value();
+    return m_store.position({line, columnAt(line, std::max<qreal>(0, x))});
+}
+
+void LinePane::scrollToPosition(qint64 position)
+{
+    const LineStore::Place place = m_store.place(position);
+    QScrollBar *vertical = verticalScrollBar();
+    const int visible = visibleLines();
+    if (place.line < vertical->value())
+        vertical->setValue(int(place.line));
+    else if (place.line >= vertical->value() + visible)
+        vertical->setValue(int(place.line - visible + 1));
+    QScrollBar *horizontal = horizontalScrollBar();
+    const int x = int(std::floor(columnX(place.line, place.column)));
+    const int room = viewport()->width() - 2 * margin - 1;
+    if (x < horizontal->value())
+        horizontal->setValue(x);
+    else if (x > horizontal->value() + room)
+        horizontal->setValue(x - room);
+}
+
+void LinePane::ensureCaretVisible()
+{
+    scrollToPosition(m_caret);
+}
+
+void LinePane::restartBlinking()
+{
+    m_caretShown = true;
+    const int flash = QApplication::cursorFlashTime();
+    if (hasFocus() && !m_locked && flash > 0)
+        m_blink.start(flash / 2, this);
+    else
+        m_blink.stop();
+}
+
+void LinePane::paintEvent(QPaintEvent *event)
+{
+    QPainter painter(viewport());
+    const QRect area = event->rect();
+    const qint64 top = topLine();
+    const qint64 lines = m_store.lineCount();
+    const qint64 first = std::min(lines - 1, top + std::max(0, area.top() - margin) / m_lineHeight);
+    const qint64 last
+        = std::min(lines - 1, top + std::max(0, area.bottom() - margin) / m_lineHeight);
+    const qreal left = margin - horizontalScrollBar()->value();
+    const qreal fromX = area.left() - left;
+    const qreal toX = area.right() + 1 - left;
+
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+    QTextCharFormat selected;
+    selected.setBackground(palette().brush(group, QPalette::Highlight));
+    selected.setForeground(palette().brush(group, QPalette::HighlightedText));
+    const qint64 selectionStart = std::min(m_anchor, m_caret);
+    const qint64 selectionEnd = std::max(m_anchor, m_caret);
+    const LineStore::Place caret = m_store.place(m_caret);
+    const bool drawCaret = hasFocus() && !m_locked && m_caretShown;
+    const qreal breakWidth = QFontMetricsF(font()).horizontalAdvance(u' ');
+    bool widened = false;
+
+    painter.setPen(palette().color(QPalette::Text));
+    qint64 lineStart = m_store.position({first, 0});
+    for (qint64 line = first; line <= last; ++line) {
+        const qsizetype length = m_store.lineLength(line);
+        QTextLayout layout;
+        const Piece piece = layOut(layout, line, fromX, toX);
+        const QTextLine textLine = layout.lineAt(0);
+        const QPointF origin(left + piece.x, lineTop(line));
+
+        QList<QTextLayout::FormatRange> selections;
+        const qint64 from = std::max<qint64>(selectionStart - lineStart, 0) - piece.firstColumn;
+        const qint64 to = std::min<qint64>(selectionEnd - lineStart, length) - piece.firstColumn;
+        const qint64 shown = layout.text().size();
+        if (std::max<qint64>(from, 0) < std::min(to, shown))
+            selections.append({int(std::max<qint64>(from, 0)),
+                               int(std::min(to, shown) - std::max<qint64>(from, 0)), selected});
+        layout.draw(&painter, origin, selections);
+
+        // A selection running over the line break shows a space's width past the line's end.
+        if (selectionEnd > lineStart + length && selectionStart <= lineStart + length
+            && line + 1 < lines && piece.firstColumn + shown == length)
+            painter.fillRect(QRectF(origin.x() + textLine.naturalTextWidth(), origin.y(),
+                                    breakWidth, m_lineHeight),
+                             selected.background());
+        if (drawCaret && caret.line == line)
+            layout.drawCursor(&painter, origin, int(caret.column - piece.firstColumn), 1);
+        if (piece.firstColumn == 0 && textLine.naturalTextWidth() > m_widestSeen
+            && shown == length) {
+            m_widestSeen = textLine.naturalTextWidth();
+            widened = true;
+        }
+        lineStart += length + LineStore::crLf;
+    }
+    // Tabs and wide characters make a line wider than its length says: let the bar know.
+    if (widened && m_widestSeen > qreal(m_store.longestLine()) * m_advance)
+        QMetaObject::invokeMethod(this, &LinePane::updateGeometryOfText, Qt::QueuedConnection);
+}

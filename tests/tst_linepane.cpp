@@ -1,0 +1,338 @@
+// The received pane: the same operations as the send pane's widget with the same results, and
+// what a user and a reader do with it.
+#include "app/Form1.h"
+#include "panes/LinePane.h"
+#include "panes/RichTextBox.h"
+#include "tests/support/ModalAnswerer.h"
+#include "tests/support/WindowOnPty.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cerrno>
+#include <limits>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+QString randomText(QRandomGenerator &random)
+{
+    static const QString pieces[]
+        = {QStringLiteral("AB"),       QStringLiteral(" x "),    QStringLiteral("\r\n"),
+           QStringLiteral("\r"),       QStringLiteral("\n"),     QString(QChar::ParagraphSeparator),
+           QStringLiteral("\u00ff"),   QStringLiteral("\u65e5"), QStringLiteral("\U0001D11E"),
+           QStringLiteral("a\u2028b"), QString(QChar(0xfdd0)),   QStringLiteral("\r\n\r\n")};
+    QString text;
+    for (int n = int(random.bounded(5)); n > 0; --n)
+        text += pieces[random.bounded(int(std::size(pieces)))];
+    return text;
+}
+
+// What the window and the tools see of a pane, through the properties both panes carry.
+QString state(const QWidget &pane)
+{
+    return QStringLiteral("Text=[%1] SelStart=%2 SelLength=%3 SelText=[%4] lineCount=%5")
+        .arg(pane.property("Text").toString())
+        .arg(pane.property("SelStart").toInt())
+        .arg(pane.property("SelLength").toInt())
+        .arg(pane.property("SelText").toString())
+        .arg(pane.property("lineCount").toInt());
+}
+
+QPoint pointOf(const LinePane &pane, qint64 position)
+{
+    return pane.positionRect(position).center();
+}
+
+} // namespace
+
+class TestLinePane : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sameResultsAsTheSendPane_data();
+    void sameResultsAsTheSendPane();
+    void selectingAcrossALineBreak_data();
+    void selectingAcrossALineBreak();
+    void selectAllAndCopyIsTheText();
+    void typingAndPasteLandAtTheCaret();
+    void receivedLinesLandAtTheEndAndTheViewFollows();
+    void saveWhileLinesArriveLosesNone();
+    void readerSeesTheText();
+};
+
+void TestLinePane::sameResultsAsTheSendPane_data()
+{
+    QTest::addColumn<quint32>("sequence");
+    for (quint32 sequence = 1; sequence <= 6; ++sequence)
+        QTest::addRow("sequence %u", sequence) << sequence;
+}
+
+void TestLinePane::sameResultsAsTheSendPane()
+{
+    QFETCH(quint32, sequence);
+    QRandomGenerator random {sequence};
+    RichTextBox before;
+    LinePane pane;
+    QSignalSpy changesBefore(&before, &RichTextBox::Change);
+    QSignalSpy changes(&pane, &LinePane::Change);
+    const QString sets[] = {QStringLiteral("\n"),
+                            QStringLiteral("\r\n"),
+                            QStringLiteral("\u00ff"),
+                            QStringLiteral("AB"),
+                            QStringLiteral(" "),
+                            QStringLiteral("\r"),
+                            QString()};
+    for (int step = 0; step < 400; ++step) {
+        const int size = int(before.Text().size());
+        const int position = random.bounded(6) == 0 ? std::numeric_limits<int>::max()
+                                                    : int(random.bounded(size + 4)) - 2;
+        const QString &set = sets[random.bounded(int(std::size(sets)))];
+        const bool forward = random.bounded(3) != 0;
+        const bool negate = random.bounded(2) == 0;
+        QString operation;
+        const auto both = [&](auto f) {
+            f(static_cast<QWidget &>(before));
+            f(static_cast<QWidget &>(pane));
+        };
+        switch (random.bounded(7)) {
+        case 0: {
+            const QString text = randomText(random) + randomText(random);
+            operation = QStringLiteral("Text=") + text;
+            both([&](QWidget &p) { p.setProperty("Text", text); });
+            break;
+        }
+        case 1:
+        case 2: {
+            const QString text = randomText(random);
+            operation = QStringLiteral("SelText=") + text;
+            both([&](QWidget &p) { p.setProperty("SelText", text); });
+            break;
+        }
+        case 3:
+            operation = QStringLiteral("SelStart=%1").arg(position);
+            both([&](QWidget &p) { p.setProperty("SelStart", position); });
+            break;
+        case 4:
+            operation = QStringLiteral("SelLength=%1").arg(position);
+            both([&](QWidget &p) { p.setProperty("SelLength", position); });
+            break;
+        case 5:
+            operation = QStringLiteral("Span(%1, %2, %3)").arg(set).arg(forward).arg(negate);
+            before.Span(set, forward, negate);
+            pane.Span(set, forward, negate);
+            break;
+        default:
+            operation = QStringLiteral("UpTo(%1, %2, %3)").arg(set).arg(forward).arg(negate);
+            before.UpTo(set, forward, negate);
+            pane.UpTo(set, forward, negate);
+            break;
+        }
+        QVERIFY2(state(pane) == state(before),
+                 qPrintable(QStringLiteral("step %1, %2:\n  %3\n  %4")
+                                .arg(step)
+                                .arg(operation, state(pane), state(before))));
+        QCOMPARE(changes.count(), changesBefore.count());
+    }
+}
+
+void TestLinePane::selectingAcrossALineBreak_data()
+{
+    QTest::addColumn<bool>("byMouse");
+    QTest::newRow("keyboard") << false;
+    QTest::newRow("mouse") << true;
+}
+
+void TestLinePane::selectingAcrossALineBreak()
+{
+    QFETCH(bool, byMouse);
+    LinePane pane;
+    pane.resize(300, 200);
+    pane.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    pane.setFocus();
+    pane.setText(QStringLiteral("AB\r\nCD"));
+    // From the end of the first line to the start of the second: the CR LF, two positions.
+    if (byMouse) {
+        QTest::mousePress(pane.viewport(), Qt::LeftButton, {}, pointOf(pane, 2));
+        QTest::mouseMove(pane.viewport(), pointOf(pane, 4));
+        QTest::mouseRelease(pane.viewport(), Qt::LeftButton, {}, pointOf(pane, 4));
+    } else {
+        pane.setSelStart(2);
+        QTest::keyClick(&pane, Qt::Key_Right, Qt::ShiftModifier);
+    }
+    QCOMPARE(pane.SelStart(), 2);
+    QCOMPARE(pane.SelLength(), 2);
+    QCOMPARE(pane.SelText(), QStringLiteral("\r\n"));
+
+    // A word by double click, the line with its break by a third click.
+    QTest::mouseDClick(pane.viewport(), Qt::LeftButton, {}, pointOf(pane, 5));
+    QCOMPARE(pane.SelText(), QStringLiteral("CD"));
+    QTest::mouseClick(pane.viewport(), Qt::LeftButton, {}, pointOf(pane, 0));
+    QTest::mouseDClick(pane.viewport(), Qt::LeftButton, {}, pointOf(pane, 0));
+    QTest::mouseClick(pane.viewport(), Qt::LeftButton, {}, pointOf(pane, 0));
+    QCOMPARE(pane.SelText(), QStringLiteral("AB\r\n"));
+    // Shift and the End of the text: from the caret to the very end.
+    QTest::keyClick(&pane, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(&pane, Qt::Key_End, Qt::ShiftModifier | Qt::ControlModifier);
+    QCOMPARE(pane.SelText(), pane.Text());
+}
+
+void TestLinePane::selectAllAndCopyIsTheText()
+{
+    LinePane pane;
+    pane.show();
+    pane.setFocus();
+    // More than one chunk of the store.
+    QString text;
+    for (int i = 0; i < 60000; ++i)
+        text += QStringLiteral("12.345,OK,14:03:07,%1\r\n").arg(i);
+    pane.setText(text + QStringLiteral("\u00e9\u65e5"));
+    QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+    // What was copied stays what it was, whatever the pane does next.
+    pane.setText(QStringLiteral("later"));
+    QCOMPARE(QApplication::clipboard()->text(), text + QStringLiteral("\u00e9\u65e5"));
+}
+
+void TestLinePane::typingAndPasteLandAtTheCaret()
+{
+    LinePane pane;
+    pane.show();
+    pane.setFocus();
+    pane.setText(QStringLiteral("head\r\ntail"));
+    QSignalSpy changes(&pane, &LinePane::Change);
+    pane.setSelStart(6);
+    QTest::keyClicks(&pane, QStringLiteral("ab"));
+    QCOMPARE(pane.Text(), QStringLiteral("head\r\nabtail"));
+    QCOMPARE(changes.count(), 2);
+    QApplication::clipboard()->setText(QStringLiteral("P\nQ"));
+    QTest::keyClick(&pane, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(pane.Text(), QStringLiteral("head\r\nabP\r\nQtail"));
+    QCOMPARE(pane.SelStart(), 12);
+    QCOMPARE(changes.count(), 3);
+    // Backspace at a line's start takes the whole line break; Delete takes the next character.
+    QTest::keyClick(&pane, Qt::Key_Home);
+    QTest::keyClick(&pane, Qt::Key_Backspace);
+    QTest::keyClick(&pane, Qt::Key_Delete);
+    QCOMPARE(pane.Text(), QStringLiteral("head\r\nabPtail"));
+    QCOMPARE(changes.count(), 5);
+
+    // Locked: the user changes nothing, the program still can.
+    pane.setLocked(true);
+    QTest::keyClicks(&pane, QStringLiteral("typed"));
+    QTest::keyClick(&pane, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(pane.Text(), QStringLiteral("head\r\nabPtail"));
+    pane.setSelText(QStringLiteral("!"));
+    QCOMPARE(pane.Text(), QStringLiteral("head\r\nabP!tail"));
+}
+
+void TestLinePane::receivedLinesLandAtTheEndAndTheViewFollows()
+{
+    // As the window appends a batch: caret to the very end, the batch there. The user's caret,
+    // selection and scroll position give way, as they did in the former received pane.
+    LinePane pane;
+    pane.resize(300, 200);
+    pane.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    QString text;
+    for (int i = 0; i < 1000; ++i)
+        text += QStringLiteral("\u00ff%1\r\n").arg(i);
+    pane.setText(text);
+    pane.setSelStart(30);
+    pane.setSelLength(40);
+    pane.verticalScrollBar()->setValue(10);
+    pane.setSelStart(std::numeric_limits<int>::max());
+    pane.setSelText(QStringLiteral("new,1\r\n"));
+    QCOMPARE(pane.Text(), text + QStringLiteral("new,1\r\n"));
+    QCOMPARE(pane.SelStart(), pane.Text().size());
+    QCOMPARE(pane.SelLength(), 0);
+    QScrollBar *bar = pane.verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+    QCOMPARE(bar->maximum() + bar->pageStep(), pane.lineCount());
+}
+
+void TestLinePane::saveWhileLinesArriveLosesNone()
+{
+    WindowOnPty rig(WindowOnPty::Shown);
+    QVERIFY(rig.isValid());
+    QVERIFY(rig.start());
+    QByteArray lines;
+    for (int i = 1; i <= 20000; ++i)
+        lines += QByteArray::number(i) + "\r";
+    const int master = rig.device().masterFd();
+    std::thread device([&] {
+        for (qsizetype done = 0; done < lines.size();) {
+            const ssize_t n
+                = ::write(master, lines.constData() + done, size_t(lines.size() - done));
+            if (n > 0)
+                done += n;
+            pollfd p {master, POLLOUT, 0};
+            if (n < 0 && (errno != EAGAIN || ::poll(&p, 1, 1000) < 0))
+                break;
+        }
+    });
+    LinePane *pane = rig.form().RichTextBox2;
+    QTRY_VERIFY_WITH_TIMEOUT(pane->lineCount() > 100, 20000);
+    const QString path = rig.settingsFolder() + QStringLiteral("/received.txt");
+    ModalAnswerer answerer;
+    answerer.chooseFile(path);
+    rig.form().S_Received->trigger();
+    QVERIFY(answerer.waitAllAnswered());
+    QTRY_COMPARE_WITH_TIMEOUT(pane->lineCount(), 20001, 30000);
+    device.join();
+
+    QCOMPARE(pane->Text(), QString::fromLatin1(lines).replace(u'\r', QStringLiteral("\r\n")));
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QString file = QString::fromUtf8(saved.readAll());
+    QVERIFY(file.count(u'\n') > 100);
+    QVERIFY(file.endsWith(QStringLiteral("\r\n")));
+    QVERIFY(pane->Text().startsWith(file));
+}
+
+void TestLinePane::readerSeesTheText()
+{
+    LinePane pane;
+    pane.setText(QStringLiteral("one\r\n\u65e5\u672c two\r\n\r\nlast"));
+    QAccessibleInterface *reader = QAccessible::queryAccessibleInterface(&pane);
+    QVERIFY(reader && reader->textInterface());
+    QAccessibleTextInterface *text = reader->textInterface();
+    QCOMPARE(reader->role(), QAccessible::EditableText);
+    QCOMPARE(text->characterCount(), 16);
+    QCOMPARE(text->text(0, 16), QStringLiteral("one\n\u65e5\u672c two\n\nlast"));
+    int start = -1;
+    int end = -1;
+    QCOMPARE(text->textAtOffset(6, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("\u65e5\u672c two"));
+    QCOMPARE(std::pair(start, end), std::pair(4, 10));
+    QCOMPARE(text->textAtOffset(8, QAccessible::WordBoundary, &start, &end), QStringLiteral("two"));
+    QCOMPARE(text->textAfterOffset(6, QAccessible::LineBoundary, &start, &end), QString());
+    QCOMPARE(std::pair(start, end), std::pair(11, 11));
+    QCOMPARE(text->textBeforeOffset(11, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("\u65e5\u672c two"));
+    pane.setSelStart(13); // pane positions count CR LF as two, a reader's offsets as one
+    QCOMPARE(text->cursorPosition(), 11);
+
+    // A batch of lines at the end, read line by line as a reader follows it.
+    pane.setSelStart(std::numeric_limits<int>::max());
+    pane.setSelText(QStringLiteral("12.5\r\n13.0\r\n"));
+    QCOMPARE(text->characterCount(), 26);
+    QCOMPARE(text->textAtOffset(21, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("13.0"));
+    QCOMPARE(text->cursorPosition(), 26);
+    QCOMPARE(text->text(0, 26), pane.Text().replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+}
+
+QTEST_MAIN(TestLinePane)
+#include "tst_linepane.moc"
