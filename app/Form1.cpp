@@ -259,7 +259,7 @@ void Form1::wireEvents()
     connect(Command1, &QPushButton::clicked, this, guarded(&Form1::Command1_Click));
     connect(Command2, &QPushButton::clicked, this, guarded(&Form1::Command2_Click));
     connect(Timer1, &QTimer::timeout, this, guarded(&Form1::Timer1_Timer));
-    connect(MSComm1, &MSComm::OnComm, this, guarded(&Form1::MSComm1_OnComm));
+    MSComm1->setOnCommHandler(this, guarded(&Form1::MSComm1_OnComm));
     connect(MSComm1, &MSComm::inputDrained, this, guarded(&Form1::scheduleReceivedFlush));
     connect(m_receivedFlush, &QTimer::timeout, this, guarded(&Form1::flushReceivedLines));
     connect(RichTextBox1, &RichTextBox::Change, this, guarded(&Form1::RichTextBox1_Change));

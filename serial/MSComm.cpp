@@ -5,6 +5,7 @@
 #include "serial/SerialPorts.h"
 
 #include <QElapsedTimer>
+#include <QMetaMethod>
 #include <QMetaObject>
 #include <QRegularExpression>
 
@@ -354,10 +355,39 @@ void MSComm::raiseEventForTesting(std::int16_t code)
     raise(code);
 }
 
+void MSComm::setOnCommHandler(QObject *context, std::function<void()> handler)
+{
+    m_handlerContext = context;
+    m_handler = std::move(handler);
+}
+
 void MSComm::raise(std::int16_t code)
 {
     m_commEvent = code;
-    emit OnComm();
+    notify();
+}
+
+void MSComm::notify()
+{
+    if (m_handler && m_handlerContext)
+        m_handler();
+    // Even a signal nobody receives costs a dispatch, and so does asking whether anybody
+    // does (a lock): the count of connections tells. It can only be too high (disconnecting
+    // everything at once is not counted), which costs a dispatch, never an event.
+    if (m_onCommReceivers > 0)
+        emit OnComm();
+}
+
+void MSComm::connectNotify(const QMetaMethod &signal)
+{
+    if (signal == QMetaMethod::fromSignal(&MSComm::OnComm))
+        ++m_onCommReceivers;
+}
+
+void MSComm::disconnectNotify(const QMetaMethod &signal)
+{
+    if (signal == QMetaMethod::fromSignal(&MSComm::OnComm))
+        --m_onCommReceivers;
 }
 
 void MSComm::queueDelivery()
@@ -417,7 +447,7 @@ void MSComm::deliverReceived()
         m_currentRead = false;
         m_commEvent = comEvReceive;
         ++delivered;
-        emit OnComm();
+        notify();
         m_currentRead = true;
         if (generation != m_inputGeneration)
             break;

@@ -4,12 +4,14 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QSerialPort>
 #include <QString>
 
 #include "panes/TextDecoder.h"
 
 #include <cstdint>
+#include <functional>
 
 class MSComm : public QObject
 {
@@ -84,11 +86,20 @@ public:
     // of the handler's error paths.
     void raiseEventForTesting(std::int16_t code);
 
+    // The window's handler of OnComm, called for every event before the signal is emitted, for
+    // as long as the context lives. A fast device raises OnComm a million times a second, and a
+    // signal's dispatch costs more than the handler's own work on a character.
+    void setOnCommHandler(QObject *context, std::function<void()> handler);
+
 signals:
     // Raised once per received character and once per line event; CommEvent() tells which.
     void OnComm();
     // Raised after the last character of a received chunk has been reported.
     void inputDrained();
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
     void closePort();
@@ -103,7 +114,11 @@ private:
     void onDeviceGone(quint64 openGeneration);
     void reportLineErrors();
     void raise(std::int16_t code);
+    void notify();
 
+    int m_onCommReceivers = 0; // connections of the OnComm signal
+    QPointer<QObject> m_handlerContext;
+    std::function<void()> m_handler;
     QSerialPort m_port;
     TextDecoder m_decoder;
     int m_commPort = 1;
