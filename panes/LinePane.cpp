@@ -169,20 +169,25 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
     updateGeometryOfText();
     ensureCaretVisible();
     restartBlinking();
-    viewport()->update();
+    // Everything from the edit down may have moved; what is above it has not.
+    updateLines(from, m_store.size());
     emit Change();
 }
 
 void LinePane::setSelection(qint64 anchor, qint64 caret, bool byUser)
 {
     const bool moved = caret != m_caret || anchor != m_anchor;
+    const qint64 oldAnchor = m_anchor;
+    const qint64 oldCaret = m_caret;
     m_anchor = anchor;
     m_caret = caret;
     ensureCaretVisible();
     if (!moved)
         return;
     restartBlinking();
-    viewport()->update();
+    // The lines the old selection or caret were drawn on, and the lines of the new ones.
+    updateLines(oldAnchor, oldCaret);
+    updateLines(anchor, caret);
     LinePaneAccessible::selectionChanged(this);
     if (byUser)
         offerSelection();

@@ -9,6 +9,7 @@
 #include <QPoint>
 #include <QString>
 
+class QPainter;
 class QPrinter;
 class QTextLayout;
 
@@ -74,6 +75,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void paintArea(QPainter &painter, const QRect &area);
     void resizeEvent(QResizeEvent *event) override;
     void changeEvent(QEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -99,6 +101,8 @@ private:
     void setSelection(qint64 anchor, qint64 caret, bool byUser = false);
     void updateGeometryOfText();
     void ensureCaretVisible();
+    // Repaints the lines from the one holding the first position to the one holding the last.
+    void updateLines(qint64 fromPosition, qint64 toPosition);
     void restartBlinking();
     void offerSelection();
 

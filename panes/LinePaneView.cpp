@@ -73,9 +73,32 @@ void LinePane::updateGeometryOfText()
     horizontal->setSingleStep(int(std::ceil(m_advance)) * 2);
 }
 
-void LinePane::scrollContentsBy(int, int)
+void LinePane::scrollContentsBy(int dx, int dy)
 {
-    viewport()->update();
+    // A line arriving at the end, the wheel, a step of the bar: what is drawn moves and only
+    // what comes into sight is painted, with the top margin painted afresh.
+    const int pixels = dy * m_lineHeight;
+    if ((dx != 0 && dy != 0) || std::abs(pixels) >= viewport()->height()
+        || std::abs(dx) >= viewport()->width()) {
+        viewport()->update();
+        return;
+    }
+    viewport()->scroll(dx, pixels);
+    // The blank margin at the top moved with the lines: paint it, and where it went, afresh.
+    if (pixels != 0)
+        viewport()->update(0, 0, viewport()->width(), margin);
+    if (pixels > 0)
+        viewport()->update(0, pixels, viewport()->width(), margin);
+}
+
+void LinePane::updateLines(qint64 fromPosition, qint64 toPosition)
+{
+    const qint64 first = m_store.place(std::min(fromPosition, toPosition)).line;
+    const qint64 last = m_store.place(std::max(fromPosition, toPosition)).line;
+    const int top = std::max(0, lineTop(first));
+    const int bottom = std::min<qint64>(viewport()->height(), lineTop(last) + qint64(m_lineHeight));
+    if (bottom > top)
+        viewport()->update(0, top, viewport()->width(), bottom - top);
 }
 
 LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const
@@ -181,8 +204,15 @@ void LinePane::restartBlinking()
 
 void LinePane::paintEvent(QPaintEvent *event)
 {
+    // Piece by piece: after a scroll only a strip or two need painting, and their bounding
+    // rectangle would often be the whole view.
     QPainter painter(viewport());
-    const QRect area = event->rect();
+    for (const QRect &area : event->region())
+        paintArea(painter, area);
+}
+
+void LinePane::paintArea(QPainter &painter, const QRect &area)
+{
     const qint64 top = topLine();
     const qint64 lines = m_store.lineCount();
     const qint64 first = std::min(lines - 1, top + std::max(0, area.top() - margin) / m_lineHeight);

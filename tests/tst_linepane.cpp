@@ -12,11 +12,14 @@
 #include <QClipboard>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <poll.h>
 #include <thread>
@@ -67,6 +70,7 @@ private slots:
     void selectAllAndCopyIsTheText();
     void typingAndPasteLandAtTheCaret();
     void receivedLinesLandAtTheEndAndTheViewFollows();
+    void drawnInStepsAsDrawnWhole();
     void saveWhileLinesArriveLosesNone();
     void readerSeesTheText();
 };
@@ -260,6 +264,51 @@ void TestLinePane::receivedLinesLandAtTheEndAndTheViewFollows()
     QScrollBar *bar = pane.verticalScrollBar();
     QCOMPARE(bar->value(), bar->maximum());
     QCOMPARE(bar->maximum() + bar->pageStep(), pane.lineCount());
+}
+
+void TestLinePane::drawnInStepsAsDrawnWhole()
+{
+    // The view repaints only what an edit, a selection or a scroll changed and moves the rest:
+    // what it shows must be what a whole repaint draws, after every step.
+    // A steady caret: a blink between the two pictures would tell them apart.
+    const int flashTime = QApplication::cursorFlashTime();
+    QApplication::setCursorFlashTime(0);
+    const auto restoreFlash
+        = qScopeGuard([flashTime] { QApplication::setCursorFlashTime(flashTime); });
+    LinePane pane;
+    pane.resize(300, 200);
+    pane.show();
+    pane.setFocus();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    const auto shownAsWhole = [&pane] {
+        QCoreApplication::processEvents();
+        const QImage whole = pane.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage shown = pane.screen()->grabWindow(pane.winId()).toImage();
+        return shown.convertToFormat(QImage::Format_RGB32).copy(whole.rect()) == whole;
+    };
+    const auto append = [&pane](const QString &line) {
+        pane.setSelStart(std::numeric_limits<int>::max());
+        pane.setSelText(line + QStringLiteral("\r\n"));
+    };
+    for (int i = 1; i <= 30; ++i) {
+        append(QStringLiteral("12.345,OK,%1").arg(i));
+        QVERIFY2(shownAsWhole(), qPrintable(QStringLiteral("line %1").arg(i)));
+    }
+    const std::function<void()> steps[] = {
+        [&] { pane.verticalScrollBar()->setValue(3); },
+        [&] { pane.setSelStart(20); },
+        [&] { pane.setSelLength(30); },
+        [&] { pane.verticalScrollBar()->setValue(pane.verticalScrollBar()->value() + 2); },
+        [&] { pane.setSelText(QStringLiteral("X")); },
+        [&] { append(QStringLiteral("a line longer than the view is wide, to scroll sideways")); },
+        [&] { pane.horizontalScrollBar()->setValue(40); },
+        [&] { pane.verticalScrollBar()->setValue(1); },
+        [&] { pane.setText(QString()); },
+    };
+    for (std::size_t k = 0; k < std::size(steps); ++k) {
+        steps[k]();
+        QVERIFY2(shownAsWhole(), qPrintable(QStringLiteral("step %1").arg(k)));
+    }
 }
 
 void TestLinePane::saveWhileLinesArriveLosesNone()
