@@ -169,13 +169,8 @@ public:
 protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() == QEvent::Paint) {
+        if (event->type() == QEvent::Paint)
             ++count;
-            if (qEnvironmentVariableIsSet("DBG")) {
-                auto r = static_cast<QPaintEvent *>(event)->rect();
-                std::fprintf(stderr, "paint %d,%d %dx%d\n", r.x(), r.y(), r.width(), r.height());
-            }
-        }
         return false;
     }
 };
