@@ -9,6 +9,7 @@
 #include <QMetaObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -154,9 +155,28 @@ bool MSComm::setPortOpen(bool open)
     m_errorString.clear();
     m_permissionDenied = false;
     m_portBusy = false;
-    m_devicePath = m_commPort >= 1 ? devicePathFor(m_commPort) : QString();
-    if (m_commPort < 1)
+    if (m_commPort < 1) {
+        m_devicePath.clear();
         return fail(tr("There is no port %1.").arg(m_commPort));
+    }
+    const QList<SerialDevice> present = listSerialDevices();
+    PortDevice device = portDevice(m_commPort, present);
+    if (m_commPort == m_lostPort && !device.configured && device.identity != m_lost.identity) {
+        const auto back
+            = std::find_if(present.cbegin(), present.cend(), [this](const SerialDevice &d) {
+                  return d.stablePath == m_lost.identity;
+              });
+        if (back == present.cend()) {
+            m_devicePath = m_lost.path;
+            return fail(tr("The device port %1 had, %2, went away and has not come back. Plug it "
+                           "in, or choose port %1 again in the RS232C menu to use the device "
+                           "that has its number now.")
+                            .arg(m_commPort)
+                            .arg(m_lost.description));
+        }
+        device = {back->node, back->description(), back->stablePath};
+    }
+    m_devicePath = device.path;
     if (m_devicePath.isEmpty()) {
         return fail(tr("No serial device is present for port %1. Plug the adapter in, or name "
                        "the device in KAVREL_COM%1 (for example KAVREL_COM%1=/dev/ttyUSB0).")
@@ -201,6 +221,10 @@ bool MSComm::setPortOpen(bool open)
     m_goneReportPending = false;
     ++m_openGeneration;
     m_open = true;
+    m_opened = device;
+    m_openedPort = m_commPort;
+    if (m_lostPort == m_commPort)
+        forgetLostDevice();
 #ifdef Q_OS_LINUX
     serial_icounter_struct counts {};
     m_countersAvailable = ::ioctl(m_port.handle(), TIOCGICOUNT, &counts) == 0;
@@ -343,6 +367,12 @@ QString MSComm::Input()
         return QString();
     m_currentRead = true;
     return m_current;
+}
+
+void MSComm::forgetLostDevice()
+{
+    m_lost = {};
+    m_lostPort = 0;
 }
 
 QString MSComm::devicePathFor(int port)
@@ -517,6 +547,11 @@ void MSComm::onDeviceGone(quint64 openGeneration)
     m_decoder.finish(m_goneText);
     m_port.clear(QSerialPort::Output);
     m_port.close();
+    // Start finds this device again, not whatever takes its number meanwhile.
+    if (!m_opened.identity.isEmpty()) {
+        m_lost = m_opened;
+        m_lostPort = m_openedPort;
+    }
     m_goneReportPending = true;
     if (!m_delivering)
         deliverReceived();

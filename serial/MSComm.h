@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "panes/TextDecoder.h"
+#include "serial/SerialPorts.h"
 
 #include <cstdint>
 #include <functional>
@@ -71,6 +72,11 @@ public:
 
     std::int16_t CommEvent() const { return m_commEvent; }
 
+    // After the device went away (1011), port n opens that same device again, found by its
+    // by-id name whatever number it now has, and refuses to open another one standing in its
+    // place; choosing the port again (the user means the device now there) forgets it.
+    void forgetLostDevice();
+
     // Device path that port n opens: KAVREL_COM<n> when set, else the n-th serial device
     // present; empty when there is none.
     static QString devicePathFor(int port);
@@ -124,6 +130,10 @@ private:
     int m_commPort = 1;
     QString m_settings = QStringLiteral("2400E71");
     QString m_devicePath;
+    PortDevice m_opened; // what the open port is, by number
+    int m_openedPort = 0;
+    PortDevice m_lost; // what went away, and from which port
+    int m_lostPort = 0;
     QString m_errorString;
     bool m_permissionDenied = false;
     bool m_portBusy = false;

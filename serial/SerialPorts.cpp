@@ -147,8 +147,8 @@ PortDevice portDevice(int port, const QList<SerialDevice> &present)
     const QByteArray variable = "KAVREL_COM" + QByteArray::number(port);
     const QString configured = qEnvironmentVariable(variable.constData());
     if (!configured.isEmpty())
-        return {configured,
-                QStringLiteral("%1 \u2014 %2").arg(configured, QLatin1String(variable))};
+        return {configured, QStringLiteral("%1 \u2014 %2").arg(configured, QLatin1String(variable)),
+                QString(), true};
 #ifdef Q_OS_WIN
     Q_UNUSED(present);
     const QString name = QStringLiteral("COM%1").arg(port);
@@ -156,7 +156,7 @@ PortDevice portDevice(int port, const QList<SerialDevice> &present)
 #else
     if (port >= 1 && port <= present.size()) {
         const SerialDevice &device = present.at(port - 1);
-        return {device.node, device.description()};
+        return {device.node, device.description(), device.stablePath};
     }
     return {QString(), QCoreApplication::translate("SerialPorts", "no device")};
 #endif

@@ -31,8 +31,10 @@ void overrideSerialDeviceRoot(const QString &root);
 
 struct PortDevice
 {
-    QString path; // empty: nothing behind this number
-    QString description; // what the Port item shows
+    QString path {}; // empty: nothing behind this number
+    QString description {}; // what the Port item shows
+    QString identity {}; // its by-id link, which names it whatever number it has; may be empty
+    bool configured = false; // named by KAVREL_COM<port>
 };
 
 // KAVREL_COM<port> when it is set, else the port-th device of present.

@@ -1,6 +1,7 @@
 // The RS232C, Wait and Option menus: check marks, the settings record, the settings file.
 #include "app/Form1.h"
 
+#include "serial/MSComm.h"
 #include "settings/MenuItems.h"
 
 #include <QAction>
@@ -32,6 +33,8 @@ void Form1::Port_Click(int Index)
 {
     if (choose(Port, Index, IniVal[0]))
         SaveSettings();
+    // A port chosen again means the device that has its number now, not one that went away.
+    MSComm1->forgetLostDevice();
 }
 
 void Form1::BPS_Click(int Index)

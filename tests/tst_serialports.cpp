@@ -176,21 +176,43 @@ void TestSerialPorts::portMenuAndStart()
         QCOMPARE(form.Port[i]->statusTip(), tips[i]);
     }
 
-    // Unplugged and back as ttyUSB1: Start finds the same adapter by its by-id name.
+    // Unplugged: Start does not open the UART that now has port 1 in its place.
     QVERIFY(window.start());
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Ok);
     window.device().closeMaster();
     QVERIFY(answerer.waitAllAnswered());
     QCOMPARE(answerer.shown().last().text, QStringLiteral("Communication Error 1011 !"));
-    QVERIFY(tree.unplug("ttyUSB0"));
+    QVERIFY(tree.unplug(adapter.name));
+    answerer.answerMessage(QMessageBox::Ok);
+    QVERIFY(!window.start());
+    QVERIFY(answerer.waitAllAnswered());
+    QVERIFY2(answerer.shown().last().informativeText.contains("has not come back"),
+             qPrintable(answerer.shown().last().informativeText));
+    QCOMPARE(form.MSComm1->devicePath(), tree.path("dev/ttyUSB0"));
+
+    // Back as ttyUSB1, with another adapter plugged in meanwhile whose name sorts first: Start
+    // finds the same adapter by its by-id name.
+    QVERIFY(tree.add(renamed(prolific, "ttyUSB2", "usb-1a86_USB_Serial-if00-port0")));
     adapter.name = "ttyUSB1";
     adapter.target = returning.slavePath();
     QVERIFY(tree.add(adapter));
     QVERIFY(window.start());
     QCOMPARE(form.MSComm1->devicePath(), tree.path("dev/ttyUSB1"));
-    QVERIFY(form.Port[0]->toolTip().startsWith(tree.path("dev/ttyUSB1")));
-    form.ClosePort();
+    emit form.RS[0]->aboutToShow();
+    QVERIFY(form.Port[0]->toolTip().startsWith(tree.path("dev/ttyUSB2")));
+    QVERIFY(form.Port[1]->toolTip().startsWith(tree.path("dev/ttyUSB1")));
+
+    // Gone again, and port 1 chosen again: the user means the device that has number 1 now.
+    returning.closeMaster();
+    answerer.answerMessage(QMessageBox::Ok);
+    QVERIFY(answerer.waitAllAnswered());
+    QVERIFY(tree.unplug(adapter.name));
+    form.Port[0]->trigger();
+    answerer.answerMessage(QMessageBox::Ok); // the fake adapter is no terminal
+    QVERIFY(!window.start());
+    QVERIFY(answerer.waitAllAnswered());
+    QCOMPARE(form.MSComm1->devicePath(), tree.path("dev/ttyUSB2"));
 
     // A number with nothing behind it: the usual box, and what to do about it.
     QVERIFY(WindowOnPty::choose(form.Port[3]));
