@@ -2,31 +2,19 @@
 // character, and line errors as CommEvent codes.
 #include "serial/MSComm.h"
 
+#include "serial/LineSettings.h"
+#include "serial/LinuxTty.h"
 #include "serial/SerialPorts.h"
 
 #include <QElapsedTimer>
 #include <QMetaMethod>
 #include <QMetaObject>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <optional>
-
-#ifdef Q_OS_LINUX
-#include <asm/ioctls.h>
-#include <linux/serial.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <termios.h>
-
-#include "serial/Termios2.h"
-#endif
 
 namespace {
 
@@ -36,70 +24,6 @@ constexpr qint64 sliceMilliseconds = 10;
 // QSerialPort's own receive buffer; beyond it the kernel holds the bytes (and a real UART
 // overruns, which is reported) instead of memory filling up.
 constexpr qint64 readBufferBytes = 1024 * 1024;
-
-struct LineSettings
-{
-    qint32 baud = 0;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-};
-
-std::optional<LineSettings> parseSettings(const QString &text, QString *why)
-{
-    static const QRegularExpression pattern(
-        QStringLiteral("^([0-9]{1,9})([EONMS])([5-8])(1|1\\.5|2)$"),
-        QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) {
-        *why = MSComm::tr("The line settings \"%1\" are not valid: they are a baud rate, "
-                          "a parity letter (E, O or N), data bits (5 to 8) and stop bits "
-                          "(1, 1.5 or 2), as in 9600N81.")
-                   .arg(text);
-        return std::nullopt;
-    }
-    LineSettings line;
-    line.baud = match.captured(1).toInt();
-    if (line.baud <= 0) {
-        *why = MSComm::tr("The line settings \"%1\" have no usable baud rate.").arg(text);
-        return std::nullopt;
-    }
-    switch (match.captured(2).at(0).toUpper().unicode()) {
-    case u'E':
-        line.parity = QSerialPort::EvenParity;
-        break;
-    case u'O':
-        line.parity = QSerialPort::OddParity;
-        break;
-    case u'M':
-        line.parity = QSerialPort::MarkParity;
-        break;
-    case u'S':
-        line.parity = QSerialPort::SpaceParity;
-        break;
-    default:
-        line.parity = QSerialPort::NoParity;
-        break;
-    }
-    const int dataBits = match.captured(3).toInt();
-    line.dataBits = QSerialPort::DataBits(dataBits);
-    const QString stop = match.captured(4);
-    if (stop == u"1.5") {
-        // A UART sends 1.5 stop bits only after 5-bit characters, when asked for two;
-        // QSerialPort would quietly send one instead.
-        if (dataBits != 5) {
-            *why = MSComm::tr("The line settings \"%1\" ask for 1.5 stop bits with %2 data bits, "
-                              "which a serial port cannot send (1.5 stop bits need 5 data bits).")
-                       .arg(text)
-                       .arg(dataBits);
-            return std::nullopt;
-        }
-        line.stopBits = QSerialPort::TwoStop;
-    } else {
-        line.stopBits = stop == u"2" ? QSerialPort::TwoStop : QSerialPort::OneStop;
-    }
-    return line;
-}
 
 // Every character the window reads is one of these or a surrogate pair. Strings over this
 // table need no allocation and no reference count, and the table lives as long as the program.
@@ -184,7 +108,7 @@ bool MSComm::setPortOpen(bool open)
     }
 
     QString why;
-    const std::optional<LineSettings> line = parseSettings(m_settings, &why);
+    const std::optional<LineSettings> line = parseLineSettings(m_settings, &why);
     if (!line)
         return fail(why);
 
@@ -201,16 +125,14 @@ bool MSComm::setPortOpen(bool open)
         classifyOpenFailure();
         return false;
     }
-#ifdef Q_OS_LINUX
     // Other terminal programs take this lock too; it also holds where the lock file of the
     // first opener has gone stale.
-    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (!tty::lockExclusively(int(m_port.handle()))) {
         m_port.close();
         m_portBusy = true;
         return fail(tr("The port is busy: it is already open in Kavrel or another program."));
     }
-#endif
-    if (!checkAppliedSettings(line->baud)) {
+    if (!checkAppliedSettings(*line)) {
         m_port.clear(QSerialPort::Output);
         m_port.close();
         return false;
@@ -225,11 +147,7 @@ bool MSComm::setPortOpen(bool open)
     m_openedPort = m_commPort;
     if (m_lostPort == m_commPort)
         forgetLostDevice();
-#ifdef Q_OS_LINUX
-    serial_icounter_struct counts {};
-    m_countersAvailable = ::ioctl(m_port.handle(), TIOCGICOUNT, &counts) == 0;
-    m_counters = {counts.frame, counts.overrun, counts.parity, counts.brk, counts.buf_overrun};
-#endif
+    m_counters = tty::lineErrorCounts(int(m_port.handle()));
     return true;
 }
 
@@ -272,38 +190,26 @@ void MSComm::classifyOpenFailure()
         = tr("The port is busy: it is already open in Kavrel or another program (%1).").arg(reason);
 }
 
-bool MSComm::checkAppliedSettings(qint32 baud)
+bool MSComm::checkAppliedSettings(const LineSettings &line)
 {
-#ifdef Q_OS_LINUX
     // A driver that cannot do what was asked sets what it can instead: read back what the
     // port really runs at.
-    termios2 applied {};
-    if (::ioctl(m_port.handle(), TCGETS2, &applied) != 0)
+    const std::optional<tty::AppliedLine> applied = tty::appliedLine(int(m_port.handle()));
+    if (!applied)
         return true;
-    const qint64 actual = applied.c_ospeed;
-    if (qAbs(actual - baud) * 100 > qint64(baud) * 2) {
-        return fail(
-            tr("The port cannot run at %1 baud (it offers %2 baud).").arg(baud).arg(actual));
+    if (qAbs(applied->baud - line.baud) * 100 > qint64(line.baud) * 2) {
+        return fail(tr("The port cannot run at %1 baud (it offers %2 baud).")
+                        .arg(line.baud)
+                        .arg(applied->baud));
     }
-    // A pseudo-terminal has no framing and always reports 8 data bits and no parity.
-    struct stat info;
-    const bool pseudoTerminal = ::fstat(m_port.handle(), &info) == 0
-        && ((major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143) || major(info.st_rdev) == 3);
-    if (pseudoTerminal)
+    if (tty::isPseudoTerminal(int(m_port.handle())))
         return true;
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    const int dataBits = int(m_port.dataBits());
-    if ((applied.c_cflag & CSIZE) != sizes[dataBits - 5])
-        return fail(tr("The port cannot use %1 data bits.").arg(dataBits));
-    const bool parity = m_port.parity() != QSerialPort::NoParity;
-    if (bool(applied.c_cflag & PARENB) != parity)
+    if (applied->dataBits != int(line.dataBits))
+        return fail(tr("The port cannot use %1 data bits.").arg(int(line.dataBits)));
+    if (applied->parity != (line.parity != QSerialPort::NoParity))
         return fail(tr("The port cannot use this parity."));
-    const bool twoStop = m_port.stopBits() == QSerialPort::TwoStop;
-    if (bool(applied.c_cflag & CSTOPB) != twoStop)
+    if (applied->twoStopBits != (line.stopBits == QSerialPort::TwoStop))
         return fail(tr("The port cannot use these stop bits."));
-#else
-    Q_UNUSED(baud);
-#endif
     return true;
 }
 
@@ -338,13 +244,7 @@ int MSComm::OutBufferCount() const
 {
     if (!m_port.isOpen())
         return 0;
-    qint64 count = m_port.bytesToWrite();
-#ifdef Q_OS_LINUX
-    // What the driver still holds for the wire (a pseudo-terminal always says 0).
-    int queued = 0;
-    if (::ioctl(m_port.handle(), TIOCOUTQ, &queued) == 0 && queued > 0)
-        count += queued;
-#endif
+    const qint64 count = m_port.bytesToWrite() + tty::queuedForWire(int(m_port.handle()));
     return int(qMin<qint64>(count, INT_MAX));
 }
 
@@ -559,23 +459,20 @@ void MSComm::onDeviceGone(quint64 openGeneration)
 
 void MSComm::reportLineErrors()
 {
-#ifdef Q_OS_LINUX
     // Real UARTs count line errors; a pseudo-terminal has no such counters.
-    if (!m_countersAvailable || !m_port.isOpen())
+    if (!m_counters || !m_port.isOpen())
         return;
-    serial_icounter_struct now {};
-    if (::ioctl(m_port.handle(), TIOCGICOUNT, &now) != 0) {
-        m_countersAvailable = false;
+    const std::optional<tty::LineErrorCounts> now = tty::lineErrorCounts(int(m_port.handle()));
+    const tty::LineErrorCounts before = *m_counters;
+    m_counters = now;
+    if (!now)
         return;
-    }
-    const LineCounters before = m_counters;
-    m_counters = {now.frame, now.overrun, now.parity, now.brk, now.buf_overrun};
     const std::pair<bool, Event> rises[] = {
-        {m_counters.bufOverrun > before.bufOverrun, comEventRxOver},
-        {m_counters.overrun > before.overrun, comEventOverrun},
-        {m_counters.parity > before.parity, comEventRxParity},
-        {m_counters.frame > before.frame, comEventFrame},
-        {m_counters.brk > before.brk, comEventBreak},
+        {now->bufferOverrun > before.bufferOverrun, comEventRxOver},
+        {now->overrun > before.overrun, comEventOverrun},
+        {now->parity > before.parity, comEventRxParity},
+        {now->frame > before.frame, comEventFrame},
+        {now->brk > before.brk, comEventBreak},
     };
     const quint64 generation = m_openGeneration;
     for (const auto &[rose, code] : rises) {
@@ -585,5 +482,4 @@ void MSComm::reportLineErrors()
         if (generation != m_openGeneration)
             return;
     }
-#endif
 }

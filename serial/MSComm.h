@@ -1,6 +1,15 @@
 // The serial port component: a port opened by number, line settings from a settings string,
 // and one OnComm event per received character.
+//
+// The one rule for callers: a handler of OnComm may do anything the window does, close the
+// port or show a modal dialog (which runs events) included. The component expects it: it
+// never delivers inside a delivery, drops what a close leaves undelivered, and picks up after
+// the dialog whatever arrived meanwhile.
 #pragma once
+
+#include "panes/TextDecoder.h"
+#include "serial/LinuxTty.h"
+#include "serial/SerialPorts.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -8,11 +17,11 @@
 #include <QSerialPort>
 #include <QString>
 
-#include "panes/TextDecoder.h"
-#include "serial/SerialPorts.h"
-
 #include <cstdint>
 #include <functional>
+#include <optional>
+
+struct LineSettings;
 
 class MSComm : public QObject
 {
@@ -111,7 +120,7 @@ private:
     void closePort();
     bool fail(const QString &reason);
     void classifyOpenFailure();
-    bool checkAppliedSettings(qint32 baud);
+    bool checkAppliedSettings(const LineSettings &line);
     void deliverReceived();
     void queueDelivery();
     void fillReceived();
@@ -156,9 +165,5 @@ private:
     bool m_deliveryQueued = false;
     quint64 m_inputGeneration = 0; // changes whenever undelivered input is dropped
 
-    struct LineCounters
-    {
-        int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
-    } m_counters;
-    bool m_countersAvailable = false;
+    std::optional<tty::LineErrorCounts> m_counters; // the UART's, when it keeps them
 };

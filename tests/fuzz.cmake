@@ -7,13 +7,10 @@ set_tests_properties(fuzz_settings_smoke PROPERTIES
     TIMEOUT 120)
 
 # With clang, -DKAVREL_LIBFUZZER=ON adds the same checks as a libFuzzer target.
-option(KAVREL_LIBFUZZER "Build the settings fuzz harness for libFuzzer (clang only)" OFF)
 if(KAVREL_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     qt_add_executable(fuzz_settings_libfuzzer ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_settings.cpp)
     target_compile_definitions(fuzz_settings_libfuzzer PRIVATE KAVREL_LIBFUZZER)
     target_compile_options(fuzz_settings_libfuzzer PRIVATE -fsanitize=fuzzer)
     target_link_options(fuzz_settings_libfuzzer PRIVATE -fsanitize=fuzzer)
     target_link_libraries(fuzz_settings_libfuzzer PRIVATE kavrel_app kavrel_warnings)
-    # Coverage of the loader itself guides the fuzzer, not only the harness's.
-    target_compile_options(kavrel_app PRIVATE -fsanitize=fuzzer-no-link)
 endif()

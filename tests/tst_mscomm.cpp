@@ -164,27 +164,16 @@ void TestMSComm::settingsReachTheLine()
 
 void TestMSComm::unusableSettingsAreRefused_data()
 {
+    // Every kind of settings string is read in tst_linesettings; here, that the component
+    // refuses the opening with that reason and is left ready for the next.
     QTest::addColumn<QString>("settings");
     QTest::addColumn<QString>("reason");
-    const QString invalid = QStringLiteral("are not valid");
-    const QString halfStop = QStringLiteral("1.5 stop bits");
-    QTest::newRow("empty") << "" << invalid;
-    QTest::newRow("baud only") << "9600" << invalid;
-    QTest::newRow("no stop bits") << "9600N8" << invalid;
-    QTest::newRow("unknown parity") << "9600X81" << invalid;
-    QTest::newRow("9 data bits") << "9600N91" << invalid;
-    QTest::newRow("4 data bits") << "9600N41" << invalid;
-    QTest::newRow("3 stop bits") << "9600N83" << invalid;
-    QTest::newRow("separators") << "9600,N,8,1" << invalid;
-    QTest::newRow("blank inside") << "9600 N81" << invalid;
-    QTest::newRow("trailing blank") << "9600N81 " << invalid;
-    QTest::newRow("no baud") << "N81" << invalid;
-    QTest::newRow("negative baud") << "-9600N81" << invalid;
-    QTest::newRow("baud too long") << "1234567890N81" << invalid;
-    QTest::newRow("zero baud") << "0N81" << QStringLiteral("no usable baud rate");
-    QTest::newRow("1.5 stop bits, 8 data bits") << "9600N81.5" << halfStop;
-    QTest::newRow("1.5 stop bits, 7 data bits") << "2400E71.5" << halfStop;
-    QTest::newRow("1.5 stop bits, 6 data bits") << "2400E61.5" << halfStop;
+    QTest::newRow("not settings") << "9600,N,8,1"
+                                  << "are not valid";
+    QTest::newRow("zero baud") << "0N81"
+                               << "no usable baud rate";
+    QTest::newRow("1.5 stop bits, 8 data bits") << "9600N81.5"
+                                                << "1.5 stop bits";
 }
 
 void TestMSComm::unusableSettingsAreRefused()

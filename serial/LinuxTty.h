@@ -1,0 +1,38 @@
+// The few terminal calls QSerialPort does not offer, on an open port's descriptor. Elsewhere
+// than on Linux they report nothing and refuse nothing.
+#pragma once
+
+#include <QtGlobal>
+
+#include <optional>
+
+namespace tty {
+
+// Takes the exclusive lock other terminal programs take too; false when another holds it.
+bool lockExclusively(int fd);
+
+// The line settings the driver really applied, which may not be those asked for.
+struct AppliedLine
+{
+    qint64 baud = 0; // any speed, custom ones included
+    int dataBits = 8;
+    bool parity = false;
+    bool twoStopBits = false;
+};
+std::optional<AppliedLine> appliedLine(int fd);
+
+// A pseudo-terminal has no framing: it reports 8 data bits and no parity whatever was set.
+bool isPseudoTerminal(int fd);
+
+// What the driver still holds for the wire; a pseudo-terminal always says 0.
+int queuedForWire(int fd);
+
+// The line errors a real UART has counted since it was opened; nothing where there are no
+// such counters (a pseudo-terminal, a USB adapter whose driver keeps none).
+struct LineErrorCounts
+{
+    int frame = 0, overrun = 0, parity = 0, brk = 0, bufferOverrun = 0;
+};
+std::optional<LineErrorCounts> lineErrorCounts(int fd);
+
+} // namespace tty
