@@ -115,9 +115,6 @@ void Form1::buildControls()
 
     MSComm1 = new MSComm(this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
-    m_receivedFlush = new QTimer(this);
-    m_receivedFlush->setSingleShot(true);
-    m_receivedFlush->setInterval(15);
 
     RichTextBox1 = new RichTextBox(client);
     RichTextBox1->setObjectName(QStringLiteral("RichTextBox1"));
@@ -261,7 +258,7 @@ void Form1::wireEvents()
     connect(Timer1, &QTimer::timeout, this, guarded(&Form1::Timer1_Timer));
     MSComm1->setOnCommHandler(this, guarded(&Form1::MSComm1_OnComm));
     connect(MSComm1, &MSComm::inputDrained, this, guarded(&Form1::scheduleReceivedFlush));
-    connect(m_receivedFlush, &QTimer::timeout, this, guarded(&Form1::flushReceivedLines));
+    connect(&m_receivedFlush, &QTimer::timeout, this, guarded(&Form1::flushReceivedLines));
     connect(RichTextBox1, &RichTextBox::Change, this, guarded(&Form1::RichTextBox1_Change));
     connect(RichTextBox2, &LinePane::Change, this, guarded(&Form1::RichTextBox2_Change));
     // Open and New would replace the text being sent: not while the send pane is locked.

@@ -3,6 +3,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <cstdint>
@@ -11,7 +12,6 @@ class QAction;
 class QLabel;
 class QMenu;
 class QPushButton;
-class QTimer;
 class CommonDialog;
 class LinePane;
 class MSComm;
@@ -168,5 +168,5 @@ private:
     bool m_bannerDrawn = false;
     bool m_settingsFailureShown = false;
     QString m_receivedBatch; // completed lines waiting for one insertion into the pane
-    QTimer *m_receivedFlush = nullptr;
+    QTimer m_receivedFlush; // inserts the batch a moment after its first line
 };

@@ -3,7 +3,6 @@
 
 #include "panes/RichTextBox.h"
 #include "send/SendText.h"
-#include "serial/Clock.h"
 #include "serial/MSComm.h"
 #include "settings/MenuItems.h"
 
@@ -95,12 +94,4 @@ void Form1::PrepareNextLine()
     // The Wait menu is read for every line, so a new choice applies from the next line on.
     if (const QAction *wait = selectedItem(Wait, IniVal[11]))
         NextSendTime += C_Val(wait->text());
-}
-
-void Form1::writeTimeStamp()
-{
-    // Received lines completed before the stamp land before it.
-    flushReceivedLines();
-    appendToReceivedPane(clockDate() + QStringLiteral("\r\n") + clockTime()
-                         + QStringLiteral("\r\n"));
 }

@@ -1,4 +1,5 @@
-// The receive path: characters from the line become lines at the end of the received pane.
+// The receive path: characters from the line become lines, batched into the received pane
+// with the header and footer.
 #include "app/Form1.h"
 
 #include "panes/LinePane.h"
@@ -22,6 +23,10 @@ const QChar ESC(27);
 
 // The longest line the receive path holds before it completes it without a CR.
 constexpr qsizetype receivedLineLimit = 65536;
+// Completed lines wait in a batch and go into the pane in one edit: at most this long after
+// the first of them completed, or at once when the batch holds this many characters.
+constexpr int batchMilliseconds = 15;
+constexpr qsizetype batchCharacters = 128 * 1024;
 
 void showLineError(QWidget *parent, const QString &text, const QString &help)
 {
@@ -117,15 +122,15 @@ void Form1::scheduleReceivedFlush()
 {
     // A device that talks fast delivers many small chunks; the pane takes them together a
     // moment later, which costs it far less than one edit per chunk.
-    if (m_receivedBatch.size() >= 128 * 1024)
+    if (m_receivedBatch.size() >= batchCharacters)
         flushReceivedLines();
-    else if (!m_receivedBatch.isEmpty() && !m_receivedFlush->isActive())
-        m_receivedFlush->start();
+    else if (!m_receivedBatch.isEmpty() && !m_receivedFlush.isActive())
+        m_receivedFlush.start(batchMilliseconds);
 }
 
 void Form1::flushReceivedLines()
 {
-    m_receivedFlush->stop();
+    m_receivedFlush.stop();
     if (m_receivedBatch.isEmpty())
         return;
     appendToReceivedPane(m_receivedBatch);
@@ -137,4 +142,13 @@ void Form1::appendToReceivedPane(const QString &text)
     // At the very end of the pane, wherever the user left the caret or a selection.
     RichTextBox2->setSelStart(std::numeric_limits<int>::max());
     RichTextBox2->setSelText(text);
+}
+
+// The header and the footer: the date and the time, each on its own line, after the lines
+// received so far.
+void Form1::writeTimeStamp()
+{
+    flushReceivedLines();
+    appendToReceivedPane(clockDate() + QStringLiteral("\r\n") + clockTime()
+                         + QStringLiteral("\r\n"));
 }
