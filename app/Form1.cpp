@@ -342,6 +342,18 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
+QMessageBox::StandardButton Form1::showMessage(QMessageBox::Icon icon, const QString &text,
+                                               const QString &informativeText,
+                                               QMessageBox::StandardButtons buttons,
+                                               QMessageBox::StandardButton defaultButton)
+{
+    QMessageBox box(icon, QStringLiteral("Kavrel"), text, buttons, this);
+    box.setInformativeText(informativeText);
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
+    return QMessageBox::StandardButton(box.exec());
+}
+
 void Form1::endProgram()
 {
     m_ended = true;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QString>
 #include <QTimer>
 
@@ -135,6 +136,14 @@ public:
 
     // Unmarks every item of the RS232C, Wait and Option menus, as a new window has them.
     void clearSettingsMarks();
+
+    // A message box of the window: titled Kavrel, the text exactly as designed, help for the
+    // user as informative text. Returns the button chosen (Escape picks Cancel or No).
+    QMessageBox::StandardButton showMessage(QMessageBox::Icon icon, const QString &text,
+                                            const QString &informativeText = QString(),
+                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                            QMessageBox::StandardButton defaultButton
+                                            = QMessageBox::NoButton);
 
     // True once ConfirmExit has ended the program; no handler runs after that.
     bool hasEnded() const { return m_ended; }

@@ -3,8 +3,6 @@
 
 #include "app/Version.h"
 
-#include <QMessageBox>
-
 void Form1::Form_Load()
 {
     // An empty description still leaves its blank: "Kavrel  Ver.0.20". Minor and revision run
@@ -40,12 +38,9 @@ void Form1::ConfirmExit()
             return;
         }
 
-        QMessageBox question(QMessageBox::Question, QStringLiteral("Kavrel"),
-                             QStringLiteral("Will you save this data?"),
-                             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
-        question.setDefaultButton(QMessageBox::Yes);
-        question.setEscapeButton(QMessageBox::Cancel);
-        const int answer = question.exec();
+        const QMessageBox::StandardButton answer = showMessage(
+            QMessageBox::Question, QStringLiteral("Will you save this data?"), QString(),
+            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
         if (answer == QMessageBox::No) {
             endProgram();
             return;

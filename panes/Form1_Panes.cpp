@@ -6,7 +6,6 @@
 #include "panes/RichTextBox.h"
 
 #include <QDir>
-#include <QMessageBox>
 #include <QPrinter>
 #include <QTextDocument>
 
@@ -17,25 +16,21 @@ constexpr int printFlags = CommonDialog::cdlPDNoPageNums | CommonDialog::cdlPDRe
 
 // A file or printer that failed is worth telling: the user would otherwise believe the
 // data was written. A cancelled dialog never gets here.
-void showFailure(QWidget *window, const QString &text, const QString &target, const QString &reason)
+void reportFailure(Form1 &window, const QString &text, const QString &target, const QString &reason)
 {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kavrel"), text, QMessageBox::Ok, window);
-    box.setInformativeText(QStringLiteral("%1\n\n%2").arg(target, reason));
-    box.exec();
+    window.showMessage(QMessageBox::Critical, text, QStringLiteral("%1\n\n%2").arg(target, reason));
 }
 
-bool askToClear(QWidget *window)
+bool askToClear(Form1 &window)
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Kavrel"),
-                    QStringLiteral("Will you clear this data?"), QMessageBox::Yes | QMessageBox::No,
-                    window);
-    box.setDefaultButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
+    return window.showMessage(QMessageBox::Warning, QStringLiteral("Will you clear this data?"),
+                              QString(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        == QMessageBox::Yes;
 }
 
 // True only when the file was written. Either pane: both offer SaveFile and SelPrint.
 template<typename Pane>
-bool savePane(QWidget *window, CommonDialog *dialog, Pane *pane, const QString &proposedName)
+bool savePane(Form1 &window, CommonDialog *dialog, Pane *pane, const QString &proposedName)
 {
     dialog->setFlags(fileFlags);
     dialog->setFileName(proposedName);
@@ -44,26 +39,26 @@ bool savePane(QWidget *window, CommonDialog *dialog, Pane *pane, const QString &
     const QString path = dialog->FileName();
     if (pane->SaveFile(path, 1))
         return true;
-    showFailure(window, QStringLiteral("Can not save the data !"), QDir::toNativeSeparators(path),
-                pane->errorString());
+    reportFailure(window, QStringLiteral("Can not save the data !"), QDir::toNativeSeparators(path),
+                  pane->errorString());
     return false;
 }
 
-template<typename Pane> void printPane(QWidget *window, CommonDialog *dialog, Pane *pane)
+template<typename Pane> void printPane(Form1 &window, CommonDialog *dialog, Pane *pane)
 {
     dialog->setFlags(printFlags);
     if (!dialog->ShowPrinter())
         return;
     QPrinter *printer = dialog->Printer();
-    window->setCursor(Qt::WaitCursor);
+    window.setCursor(Qt::WaitCursor);
     const bool printed = pane->SelPrint(printer);
-    window->unsetCursor();
+    window.unsetCursor();
     if (printed)
         return;
     const QString target = printer->outputFileName().isEmpty()
         ? printer->printerName()
         : QDir::toNativeSeparators(printer->outputFileName());
-    showFailure(window, QStringLiteral("Can not print the data !"), target, pane->errorString());
+    reportFailure(window, QStringLiteral("Can not print the data !"), target, pane->errorString());
 }
 
 } // namespace
@@ -83,13 +78,13 @@ void Form1::mOpen_Click()
     const bool loaded = RichTextBox1->LoadFile(path, 1);
     unsetCursor();
     if (!loaded)
-        showFailure(this, QStringLiteral("Can not open the file !"), QDir::toNativeSeparators(path),
-                    RichTextBox1->errorString());
+        reportFailure(*this, QStringLiteral("Can not open the file !"),
+                      QDir::toNativeSeparators(path), RichTextBox1->errorString());
 }
 
 void Form1::N_Send_Click()
 {
-    if (RichTextBox1->Locked() || RichTextBox1->textLength() == 0 || !askToClear(this)
+    if (RichTextBox1->Locked() || RichTextBox1->textLength() == 0 || !askToClear(*this)
         || RichTextBox1->Locked())
         return;
     RichTextBox1->setText(QString());
@@ -103,7 +98,7 @@ void Form1::N_Received_Click()
     // The question is about what the pane holds now. Lines keep arriving while it is open;
     // Yes removes only what was asked about, and the lines that came meanwhile stay.
     const int asked = RichTextBox2->textLength();
-    if (asked == 0 || !askToClear(this))
+    if (asked == 0 || !askToClear(*this))
         return;
     flushReceivedLines();
     RichTextBox2->setSelStart(0);
@@ -116,26 +111,26 @@ void Form1::N_Received_Click()
 
 void Form1::S_Send_Click()
 {
-    if (savePane(this, CommonDialog1, RichTextBox1, QStringLiteral("Send Data")))
+    if (savePane(*this, CommonDialog1, RichTextBox1, QStringLiteral("Send Data")))
         Modified[1] = False;
 }
 
 void Form1::S_Received_Click()
 {
     flushReceivedLines();
-    if (savePane(this, CommonDialog1, RichTextBox2, QStringLiteral("Received Data")))
+    if (savePane(*this, CommonDialog1, RichTextBox2, QStringLiteral("Received Data")))
         Modified[2] = False;
 }
 
 void Form1::P_Send_Click()
 {
-    printPane(this, CommonDialog1, RichTextBox1);
+    printPane(*this, CommonDialog1, RichTextBox1);
 }
 
 void Form1::P_Received_Click()
 {
     flushReceivedLines();
-    printPane(this, CommonDialog1, RichTextBox2);
+    printPane(*this, CommonDialog1, RichTextBox2);
 }
 
 void Form1::RichTextBox1_Change()

@@ -7,7 +7,6 @@
 #include "serial/MSComm.h"
 
 #include <QAction>
-#include <QMessageBox>
 #include <QTimer>
 
 #include <charconv>
@@ -28,13 +27,6 @@ constexpr qsizetype receivedLineLimit = 65536;
 constexpr int batchMilliseconds = 15;
 constexpr qsizetype batchCharacters = 128 * 1024;
 
-void showLineError(QWidget *parent, const QString &text, const QString &help)
-{
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kavrel"), text, QMessageBox::Ok, parent);
-    box.setInformativeText(help);
-    box.exec();
-}
-
 } // namespace
 
 void Form1::MSComm1_OnComm()
@@ -42,20 +34,20 @@ void Form1::MSComm1_OnComm()
     const std::int16_t event = MSComm1->CommEvent();
     if (event == MSComm::comEventRxOver) {
         ClosePort();
-        showLineError(this, QStringLiteral("Input Buffer Overflowed !"),
-                      tr("Characters arrived faster than they could be taken. Press Start to open "
-                         "the port again."));
+        showMessage(QMessageBox::Critical, QStringLiteral("Input Buffer Overflowed !"),
+                    tr("Characters arrived faster than they could be taken. Press Start to open "
+                       "the port again."));
         return;
     }
     if (event > 10) {
         ClosePort();
         const std::int16_t code = MSComm1->CommEvent();
-        showLineError(this, QStringLiteral("Communication Error %1 !").arg(code),
-                      code == MSComm::comEventDeviceGone
-                          ? tr("The device %1 is gone or cannot be read (unplugged?). Plug it in "
-                               "and press Start to open the port again.")
-                                .arg(MSComm1->devicePath())
-                          : tr("The line reported an error. Press Start to open the port again."));
+        showMessage(QMessageBox::Critical, QStringLiteral("Communication Error %1 !").arg(code),
+                    code == MSComm::comEventDeviceGone
+                        ? tr("The device %1 is gone or cannot be read (unplugged?). Plug it in "
+                             "and press Start to open the port again.")
+                              .arg(MSComm1->devicePath())
+                        : tr("The line reported an error. Press Start to open the port again."));
         return;
     }
     if (event != MSComm::comEvReceive)

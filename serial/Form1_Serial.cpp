@@ -7,7 +7,6 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
 
 // The menu-bar entry and the menu itself, so no item can be reached by mouse or keyboard.
@@ -76,11 +75,8 @@ void Form1::OpenPort()
         return;
     }
 
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kavrel"),
-                    QStringLiteral("Can not Open !\nPlease check Com Port !"), QMessageBox::Ok,
-                    this);
-    box.setInformativeText(reason);
-    box.exec();
+    showMessage(QMessageBox::Critical, QStringLiteral("Can not Open !\nPlease check Com Port !"),
+                reason);
     Command1->setText(QStringLiteral("Start"));
     Command2->setText(QStringLiteral("End"));
     MSComm1->setInBufferCount(0);

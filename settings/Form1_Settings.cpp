@@ -6,7 +6,6 @@
 
 #include <QAction>
 #include <QDir>
-#include <QMessageBox>
 
 namespace {
 
@@ -102,12 +101,10 @@ void Form1::showSettingsWriteFailure(const QString &path, const QString &reason)
     if (m_settingsFailureShown)
         return;
     m_settingsFailureShown = true;
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Kavrel"),
-                    QStringLiteral("The settings file could not be written:\n%1\n%2")
-                        .arg(QDir::toNativeSeparators(path), reason),
-                    QMessageBox::Ok, this);
-    box.setDefaultButton(QMessageBox::Ok);
-    box.setInformativeText(QStringLiteral("The selections stay in effect until the program "
-                                          "ends, but they will not be remembered."));
-    box.exec();
+    showMessage(QMessageBox::Warning,
+                tr("The settings file could not be written:\n%1\n%2")
+                    .arg(QDir::toNativeSeparators(path), reason),
+                tr("The selections stay in effect until the program ends, but they will not be "
+                   "remembered."),
+                QMessageBox::Ok, QMessageBox::Ok);
 }
