@@ -3,6 +3,7 @@
 #include "panes/LinePane.h"
 
 #include "panes/LinePaneAccessible.h"
+#include "panes/PaneShared.h"
 #include "panes/TextFile.h"
 
 #include <QFile>
@@ -13,19 +14,6 @@
 #include <limits>
 
 namespace {
-
-// The same characters the send pane's document would take as frames or objects become U+FFFD
-// here too, so both panes hold the same text.
-QString toPaneText(const QString &text)
-{
-    const QChar structural[] = {QChar(0xfdd0), QChar(0xfdd1), QChar::ObjectReplacementCharacter};
-    QString out = text;
-    for (QChar c : structural) {
-        if (out.contains(c))
-            out.replace(c, QChar::ReplacementCharacter);
-    }
-    return out;
-}
 
 int toInt(qint64 value)
 {
@@ -151,7 +139,7 @@ void LinePane::SetFocus()
 
 void LinePane::edit(qint64 from, qint64 to, const QString &text)
 {
-    const QString clean = toPaneText(text);
+    const QString clean = withoutStructuralCharacters(text);
     if (from == to && clean.isEmpty()) {
         setSelection(from, from);
         return;

@@ -1,6 +1,8 @@
 // What the user does in the received pane: keys, mouse, clipboard, context menu, input method.
 #include "panes/LinePane.h"
 
+#include "panes/PaneShared.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -234,22 +236,8 @@ bool LinePane::event(QEvent *event)
 
 bool LinePane::viewportEvent(QEvent *event)
 {
-    // Clicks and drags on a locked pane would move the caret; a click still gives the pane the
-    // focus, so it can be scrolled from the keyboard.
-    if (m_locked) {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-            setFocus(Qt::MouseFocusReason);
-            [[fallthrough]];
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-            event->accept();
-            return true;
-        default:
-            break;
-        }
-    }
+    if (m_locked && swallowMouseWhileLocked(this, event))
+        return true;
     return QAbstractScrollArea::viewportEvent(event);
 }
 

@@ -2,6 +2,7 @@
 // line; every position handed out or taken counts that break as CR LF.
 #include "panes/RichTextBox.h"
 
+#include "panes/PaneShared.h"
 #include "panes/TextFile.h"
 
 #include <QContextMenuEvent>
@@ -19,19 +20,6 @@
 namespace {
 
 constexpr QChar paragraphBreak = QChar::ParagraphSeparator;
-
-// The document breaks lines by itself at CR LF, CR, LF and U+2029; only the characters it
-// would take as frames or objects must not reach it.
-QString toDocumentText(const QString &text)
-{
-    const QChar structural[] = {QChar(0xfdd0), QChar(0xfdd1), QChar::ObjectReplacementCharacter};
-    QString out = text;
-    for (QChar c : structural) {
-        if (out.contains(c))
-            out.replace(c, QChar::ReplacementCharacter);
-    }
-    return out;
-}
 
 QString toPaneText(QString text)
 {
@@ -110,7 +98,7 @@ void RichTextBox::setText(const QString &text)
     QTextCursor cursor(document());
     cursor.beginEditBlock();
     cursor.select(QTextCursor::Document);
-    cursor.insertText(toDocumentText(text));
+    cursor.insertText(withoutStructuralCharacters(text));
     cursor.endEditBlock();
     cursor.movePosition(QTextCursor::Start);
     setTextCursor(cursor);
@@ -152,7 +140,7 @@ QString RichTextBox::SelText() const
 void RichTextBox::setSelText(const QString &text)
 {
     QTextCursor cursor = textCursor();
-    cursor.insertText(toDocumentText(text));
+    cursor.insertText(withoutStructuralCharacters(text));
     setTextCursor(cursor);
 }
 
@@ -222,22 +210,8 @@ void RichTextBox::keyPressEvent(QKeyEvent *event)
 
 bool RichTextBox::viewportEvent(QEvent *event)
 {
-    // Clicks and drags on a locked pane would move the caret off the line being sent; a click
-    // still gives the pane the focus, so it can be scrolled from the keyboard.
-    if (Locked()) {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-            setFocus(Qt::MouseFocusReason);
-            [[fallthrough]];
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-            event->accept();
-            return true;
-        default:
-            break;
-        }
-    }
+    if (Locked() && swallowMouseWhileLocked(this, event))
+        return true;
     return QPlainTextEdit::viewportEvent(event);
 }
 
@@ -274,7 +248,7 @@ bool RichTextBox::LoadFile(const QString &path, int)
     const std::optional<QString> text = readTextFileText(path, &m_errorString);
     if (!text)
         return false;
-    setPlainText(toDocumentText(*text));
+    setPlainText(withoutStructuralCharacters(*text));
     return true;
 }
 
