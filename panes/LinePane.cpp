@@ -6,8 +6,6 @@
 #include "panes/PaneShared.h"
 #include "panes/TextFile.h"
 
-#include <QFile>
-#include <QSaveFile>
 #include <QScrollBar>
 
 #include <algorithm>
@@ -192,37 +190,14 @@ bool LinePane::LoadFile(const QString &path, int)
 
 bool LinePane::SaveFile(const QString &path, int)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_errorString = file.errorString();
-        return false;
-    }
-    // A megabyte at a time, chunk by chunk. A short write is a failure too (a full disk):
-    // QSaveFile would otherwise commit the truncated file.
-    constexpr qsizetype block = 1 << 20;
-    QByteArray out;
-    out.reserve(block + 4 * 1024);
-    bool written = true;
-    const auto flush = [&](qsizetype atLeast) {
-        if (out.size() >= atLeast) {
-            written = written && file.write(out) == out.size();
-            out.truncate(0);
-        }
-    };
+    // Chunk by chunk: millions of lines are never copied whole.
+    TextFileWriter file(path);
     m_store.forEachLine(
         0, m_store.lineCount() - 1,
         [&](auto line) {
-            appendUtf8(out, line);
-            flush(block);
+            appendUtf8(file.out(), line);
+            file.writeFullBlock();
         },
-        [&] { out.append("\r\n", 2); });
-    flush(0);
-    if (!written || !file.commit()) {
-        m_errorString
-            = file.error() != QFileDevice::NoError ? file.errorString() : tr("The disk is full.");
-        file.cancelWriting();
-        return false;
-    }
-    m_errorString.clear();
-    return true;
+        [&] { file.out().append("\r\n", 2); });
+    return file.commit(&m_errorString);
 }

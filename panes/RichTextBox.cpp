@@ -6,10 +6,8 @@
 #include "panes/TextFile.h"
 
 #include <QContextMenuEvent>
-#include <QFile>
 #include <QKeyEvent>
 #include <QPrinter>
-#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -254,32 +252,15 @@ bool RichTextBox::LoadFile(const QString &path, int)
 
 bool RichTextBox::SaveFile(const QString &path, int)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_errorString = file.errorString();
-        return false;
-    }
-    // Line by line, so a large pane is not copied whole once more. A short write is a failure
-    // too (a full disk): QSaveFile would otherwise commit the truncated file.
-    QByteArray chunk;
-    bool written = true;
-    for (QTextBlock block = document()->begin(); written && block.isValid(); block = block.next()) {
-        chunk += block.text().toUtf8();
+    // Line by line, so a large pane is not copied whole once more.
+    TextFileWriter file(path);
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
+        file.out() += block.text().toUtf8();
         if (block.next().isValid())
-            chunk += "\r\n";
-        if (chunk.size() >= 64 * 1024 || !block.next().isValid()) {
-            written = file.write(chunk) == chunk.size();
-            chunk.clear();
-        }
+            file.out() += "\r\n";
+        file.writeFullBlock();
     }
-    if (!written || !file.commit()) {
-        m_errorString
-            = file.error() != QFileDevice::NoError ? file.errorString() : tr("The disk is full.");
-        file.cancelWriting();
-        return false;
-    }
-    m_errorString.clear();
-    return true;
+    return file.commit(&m_errorString);
 }
 
 bool RichTextBox::SelPrint(QPrinter *printer)

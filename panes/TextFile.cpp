@@ -110,3 +110,41 @@ std::optional<QString> readTextFileText(const QString &path, QString *why)
         text.remove(0, 1);
     return text;
 }
+
+namespace {
+
+constexpr qsizetype writeBlock = 1 << 20;
+
+} // namespace
+
+TextFileWriter::TextFileWriter(const QString &path) : m_file(path)
+{
+    m_written = m_file.open(QIODevice::WriteOnly);
+    m_out.reserve(writeBlock + 64 * 1024);
+}
+
+void TextFileWriter::writeFullBlock()
+{
+    if (m_out.size() >= writeBlock)
+        write();
+}
+
+void TextFileWriter::write()
+{
+    m_written = m_written && m_file.write(m_out) == m_out.size();
+    m_out.truncate(0);
+}
+
+bool TextFileWriter::commit(QString *why)
+{
+    write();
+    if (m_written && m_file.commit()) {
+        why->clear();
+        return true;
+    }
+    *why = m_file.error() != QFileDevice::NoError
+        ? m_file.errorString()
+        : QCoreApplication::translate("TextFile", "The disk is full.");
+    m_file.cancelWriting();
+    return false;
+}

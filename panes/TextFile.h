@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSaveFile>
 #include <QString>
 
 #include <optional>
@@ -18,3 +19,26 @@ std::optional<QByteArray> readTextFile(const QString &path, QString *why);
 // The file's text as a pane loads it: read as above, decoded by TextDecoder (UTF-8, any other
 // byte as its Latin-1 character), a leading byte order mark dropped.
 std::optional<QString> readTextFileText(const QString &path, QString *why);
+
+// Writes a pane's text file in one step: what is gathered in out() goes to the file a block at
+// a time, and the file is replaced only when every write and the commit succeeded (a short
+// write is a full disk, which QSaveFile would otherwise commit truncated). On failure the old
+// file stays as it was.
+class TextFileWriter
+{
+public:
+    explicit TextFileWriter(const QString &path);
+
+    QByteArray &out() { return m_out; }
+    // Writes what has gathered once it fills a block.
+    void writeFullBlock();
+    // Writes the rest and replaces the file; false with the reason in why when anything failed.
+    bool commit(QString *why);
+
+private:
+    void write();
+
+    QSaveFile m_file;
+    QByteArray m_out;
+    bool m_written = true;
+};
