@@ -3,22 +3,17 @@
 #include "app/Form1.h"
 #include "panes/LinePane.h"
 #include "panes/RichTextBox.h"
-#include "serial/MSComm.h"
-#include "settings/SettingsFile.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/ModalAnswerer.h"
-#include "tests/support/PtyDevice.h"
+#include "tests/support/WindowOnPty.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QMenu>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
 #include <memory>
 
 namespace {
@@ -46,10 +41,9 @@ private slots:
     void endButtonCancelKeepsRunning();
 
 private:
-    bool openPort(Form1 &form);
+    bool openPort();
 
-    std::unique_ptr<QTemporaryDir> m_settings;
-    std::unique_ptr<PtyDevice> m_device;
+    std::unique_ptr<WindowOnPty> m_rig;
 };
 
 void TestLeavingPort::initTestCase()
@@ -60,42 +54,31 @@ void TestLeavingPort::initTestCase()
 
 void TestLeavingPort::init()
 {
-    m_settings = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_settings->isValid());
-    overrideSettingsFolder(m_settings->path());
-    // A fresh settings file selects port 1.
-    m_device = std::make_unique<PtyDevice>();
-    QVERIFY(m_device->isValid());
-    qputenv("KAVREL_COM1", QFile::encodeName(m_device->slavePath()));
+    m_rig = std::make_unique<WindowOnPty>(WindowOnPty::Shown);
+    QVERIFY(m_rig->isValid());
 }
 
 void TestLeavingPort::cleanup()
 {
-    QVERIFY(QApplication::activeModalWidget() == nullptr);
-    QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
-    m_device.reset();
-    qunsetenv("KAVREL_COM1");
+    const QString left = WindowOnPty::endOfTest(m_rig);
+    QVERIFY2(left.isEmpty(), qPrintable(left));
 }
 
-// Start, as the user presses it; true when the port opened.
-bool TestLeavingPort::openPort(Form1 &form)
+// Start, as the user presses it, from the event loop; true when the port opened.
+bool TestLeavingPort::openPort()
 {
-    const Outcome outcome = runFromEventLoop(form, [&form] { form.Command1->click(); });
-    return outcome == Outcome::Returned && form.MSComm1->PortOpen()
-        && form.Command1->text() == QStringLiteral("Send")
-        && form.Command2->text() == QStringLiteral("Stop") && !form.mRS->isEnabled();
+    return runFromEventLoop(m_rig->form(), [this] { m_rig->start(); }) == Outcome::Returned
+        && m_rig->portOpenAsShown();
 }
 
 void TestLeavingPort::cancelFromEndLeavesATransmissionSuspended()
 {
-    Form1 form;
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    Form1 &form = m_rig->form();
     QStringList lines;
     for (int i = 0; i < 2000; ++i)
         lines << QStringLiteral("line %1").arg(i);
     form.RichTextBox1->setText(lines.join(QStringLiteral("\r\n")));
-    QVERIFY(openPort(form));
+    QVERIFY(openPort());
 
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Cancel);
@@ -111,10 +94,7 @@ void TestLeavingPort::cancelFromEndLeavesATransmissionSuspended()
     QCOMPARE(answerer.shown().size(), 1);
     QVERIFY(isSaveQuestion(answerer.shown()[0]));
     QVERIFY(form.isVisible());
-    QVERIFY(!form.MSComm1->PortOpen());
-    QCOMPARE(form.Command1->text(), QStringLiteral("Start"));
-    QCOMPARE(form.Command2->text(), QStringLiteral("End"));
-    QVERIFY(form.mRS->isEnabled());
+    QVERIFY(m_rig->portClosedAsShown());
     // Suspended: the timer still runs and the pane stays locked until Start opens the port.
     QVERIFY(form.Timer1->isActive());
     QVERIFY(form.RichTextBox1->Locked());
@@ -123,11 +103,9 @@ void TestLeavingPort::cancelFromEndLeavesATransmissionSuspended()
 
 void TestLeavingPort::closingWhileOpenAndCancelKeepsRunningClosed()
 {
-    Form1 form;
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    QVERIFY(openPort(form));
-    QVERIFY(m_device->write("12.5\r\n"));
+    Form1 &form = m_rig->form();
+    QVERIFY(openPort());
+    QVERIFY(m_rig->device().write("12.5\r\n"));
     QTRY_COMPARE(form.RichTextBox2->Text(), QStringLiteral("12.5\r\n"));
     QCOMPARE(form.Modified[2], True);
 
@@ -138,23 +116,19 @@ void TestLeavingPort::closingWhileOpenAndCancelKeepsRunningClosed()
     QCOMPARE(answerer.shown().size(), 1);
     QVERIFY(isSaveQuestion(answerer.shown()[0]));
     QVERIFY(form.isVisible());
-    QVERIFY(!form.MSComm1->PortOpen());
-    QCOMPARE(form.Command1->text(), QStringLiteral("Start"));
-    QCOMPARE(form.Command2->text(), QStringLiteral("End"));
+    QVERIFY(m_rig->portClosedAsShown());
     QCOMPARE(form.RichTextBox2->Text(), QStringLiteral("12.5\r\n"));
 
     // Start opens the port again.
-    QVERIFY(openPort(form));
+    QVERIFY(openPort());
     answerer.answerMessage(QMessageBox::No);
     QCOMPARE(runFromEventLoop(form, [&form] { form.mEnd->trigger(); }), Outcome::Ended);
-    QVERIFY(!form.MSComm1->PortOpen());
+    QVERIFY(m_rig->portClosedAsShown());
 }
 
 void TestLeavingPort::endButtonWithNothingChangedEnds()
 {
-    Form1 form;
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    Form1 &form = m_rig->form();
     QCOMPARE(form.Command2->text(), QStringLiteral("End"));
 
     ModalAnswerer answerer;
@@ -165,9 +139,7 @@ void TestLeavingPort::endButtonWithNothingChangedEnds()
 
 void TestLeavingPort::endButtonCancelKeepsRunning()
 {
-    Form1 form;
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    Form1 &form = m_rig->form();
     form.RichTextBox1->setText(QStringLiteral("AB"));
 
     ModalAnswerer answerer;

@@ -5,16 +5,14 @@
 #include "panes/RichTextBox.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"
-#include "settings/SettingsFile.h"
 #include "tests/support/ModalAnswerer.h"
-#include "tests/support/PtyDevice.h"
+#include "tests/support/WindowOnPty.h"
 
 #include <QAction>
 #include <QDateTime>
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <limits>
@@ -48,78 +46,55 @@ private slots:
     void receivedTextMarksThePaneChanged();
 
 private:
-    void openPort();
+    Form1 &form() const { return m_rig->form(); }
     // The device sends these bytes; the test then waits for what they should bring about.
-    void send(const QByteArray &bytes) { QVERIFY(m_device->write(bytes)); }
-    QString paneText() const { return m_form->RichTextBox2->Text(); }
+    void send(const QByteArray &bytes) { QVERIFY(m_rig->device().write(bytes)); }
+    QString paneText() const { return form().RichTextBox2->Text(); }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<PtyDevice> m_device;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<WindowOnPty> m_rig;
 };
 
 void TestReceive::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    overrideSettingsFolder(m_dir->path());
-    m_device = std::make_unique<PtyDevice>();
-    QVERIFY(m_device->isValid());
-    qputenv("KAVREL_COM1", m_device->slavePath().toLocal8Bit());
-    m_form = std::make_unique<Form1>();
-    m_form->LoadSettings();
+    m_rig = std::make_unique<WindowOnPty>();
+    QVERIFY(m_rig->isValid());
 }
 
 void TestReceive::cleanup()
 {
-    if (m_form)
-        m_form->ClosePort();
-    m_form.reset();
-    m_device.reset();
-    qunsetenv("KAVREL_COM1");
-    m_dir.reset();
-}
-
-void TestReceive::openPort()
-{
-    m_form->OpenPort();
-    QVERIFY(m_form->MSComm1->PortOpen());
+    const QString left = WindowOnPty::endOfTest(m_rig);
+    QVERIFY2(left.isEmpty(), qPrintable(left));
 }
 
 void TestReceive::openingUsesTheSelectedCaptions()
 {
-    m_form->IniVal[1] = QStringLiteral("7"); // 28800
-    m_form->IniVal[2] = QStringLiteral("2"); // N
-    m_form->IniVal[3] = QStringLiteral("1"); // 8
-    m_form->IniVal[4] = QStringLiteral("2"); // 2 stop bits
-    openPort();
-    QCOMPARE(m_form->MSComm1->CommPort(), 1);
-    QCOMPARE(m_form->MSComm1->Settings(), QStringLiteral("28800N82"));
-    QCOMPARE(m_device->slaveSpeed(), 28800);
-    QVERIFY(m_device->twoStopBits());
-    QCOMPARE(m_form->Command1->text(), QStringLiteral("Send"));
-    QCOMPARE(m_form->Command2->text(), QStringLiteral("Stop"));
-    QVERIFY(!m_form->mRS->menuAction()->isEnabled());
-    QVERIFY(m_form->mTimer->menuAction()->isEnabled());
-    QVERIFY(m_form->mOption->menuAction()->isEnabled());
+    QVERIFY(WindowOnPty::choose(form().BPS[7])); // 28800
+    QVERIFY(WindowOnPty::choose(form().Parity[2])); // N
+    QVERIFY(WindowOnPty::choose(form().Length[1])); // 8
+    QVERIFY(WindowOnPty::choose(form().Bit[2])); // 2 stop bits
+    QVERIFY(m_rig->start());
+    QCOMPARE(form().MSComm1->CommPort(), 1);
+    QCOMPARE(form().MSComm1->Settings(), QStringLiteral("28800N82"));
+    QCOMPARE(m_rig->device().slaveSpeed(), 28800);
+    QVERIFY(m_rig->device().twoStopBits());
+    QVERIFY(m_rig->portOpenAsShown());
+    QVERIFY(form().mTimer->menuAction()->isEnabled());
+    QVERIFY(form().mOption->menuAction()->isEnabled());
 
-    m_form->ClosePort();
-    QVERIFY(!m_form->MSComm1->PortOpen());
-    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
-    QCOMPARE(m_form->Command2->text(), QStringLiteral("End"));
-    QVERIFY(m_form->mRS->menuAction()->isEnabled());
+    form().ClosePort();
+    QVERIFY(m_rig->portClosedAsShown());
     // Closing a closed port is no error and says the same.
-    m_form->ClosePort();
-    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
+    form().ClosePort();
+    QVERIFY(m_rig->portClosedAsShown());
 }
 
 void TestReceive::openFailureForAMissingDevice()
 {
-    const QString missing = m_dir->filePath(QStringLiteral("no-such-device"));
+    const QString missing = m_rig->settingsFolder() + QStringLiteral("/no-such-device");
     qputenv("KAVREL_COM1", missing.toLocal8Bit());
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Ok);
-    m_form->OpenPort();
+    form().OpenPort();
     QVERIFY(answerer.waitAllAnswered());
     QCOMPARE(answerer.shown().size(), 1);
     const ShownDialog &box = answerer.shown().first();
@@ -128,46 +103,42 @@ void TestReceive::openFailureForAMissingDevice()
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY2(box.informativeText.contains(missing), qPrintable(box.informativeText));
-    QVERIFY(!m_form->MSComm1->PortOpen());
-    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
-    QCOMPARE(m_form->Command2->text(), QStringLiteral("End"));
-    QVERIFY(m_form->mRS->menuAction()->isEnabled());
+    QVERIFY(m_rig->portClosedAsShown());
 }
 
 void TestReceive::openFailureForSettingsThePortRejects()
 {
-    m_form->IniVal[3] = QStringLiteral("1"); // 8 data bits
-    m_form->IniVal[4] = QStringLiteral("1"); // 1.5 stop bits
+    QVERIFY(WindowOnPty::choose(form().Length[1])); // 8 data bits
+    QVERIFY(WindowOnPty::choose(form().Bit[1])); // 1.5 stop bits
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Ok);
-    m_form->OpenPort();
+    form().OpenPort();
     QVERIFY(answerer.waitAllAnswered());
     QCOMPARE(answerer.shown().size(), 1);
     QCOMPARE(answerer.shown().first().text,
              QStringLiteral("Can not Open !\nPlease check Com Port !"));
     QVERIFY(answerer.shown().first().informativeText.contains(QStringLiteral("1.5")));
-    QVERIFY(!m_form->MSComm1->PortOpen());
+    QVERIFY(m_rig->portClosedAsShown());
 
-    // A record that names no item fails the same way.
-    m_form->IniVal[4] = QStringLiteral("0");
-    m_form->IniVal[0] = QStringLiteral("9");
+    // A record that names no item fails the same way. No menu item chooses a port beyond the
+    // eighth: the record gets it directly, as from a settings file edited by hand.
+    QVERIFY(WindowOnPty::choose(form().Bit[0]));
+    form().IniVal[0] = QStringLiteral("9");
     answerer.answerMessage(QMessageBox::Ok);
-    m_form->OpenPort();
+    form().OpenPort();
     QVERIFY(answerer.waitAllAnswered());
     QCOMPARE(answerer.shown().size(), 2);
-    QVERIFY(!m_form->MSComm1->PortOpen());
+    QVERIFY(m_rig->portClosedAsShown());
 }
 
 void TestReceive::openingAnOpenPortKeepsThePartialLine()
 {
-    openPort();
+    QVERIFY(m_rig->start());
     send("AB");
-    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("AB"));
-    m_form->OpenPort();
-    QVERIFY(m_form->MSComm1->PortOpen());
-    QCOMPARE(m_form->RcvLine, QStringLiteral("AB"));
-    QCOMPARE(m_form->Command1->text(), QStringLiteral("Send"));
-    QVERIFY(!m_form->mRS->menuAction()->isEnabled());
+    QTRY_COMPARE(form().RcvLine, QStringLiteral("AB"));
+    form().OpenPort();
+    QVERIFY(m_rig->portOpenAsShown());
+    QCOMPARE(form().RcvLine, QStringLiteral("AB"));
     send("\r\n");
     QTRY_COMPARE(paneText(), QStringLiteral("AB\r\n"));
 }
@@ -197,11 +168,11 @@ void TestReceive::stampsInTheirOrder()
     QFETCH(bool, seq);
     QFETCH(QString, pattern);
 
-    m_form->mTime->setChecked(time);
-    m_form->mDate->setChecked(date);
-    m_form->mSeq->setChecked(seq);
-    m_form->SeqNo = 4;
-    openPort();
+    QVERIFY(WindowOnPty::choose(form().mTime, time));
+    QVERIFY(WindowOnPty::choose(form().mDate, date));
+    QVERIFY(WindowOnPty::choose(form().mSeq, seq));
+    form().SeqNo = 4; // after the choice, which numbers from 1 again
+    QVERIFY(m_rig->start());
     const QDateTime before = QDateTime::currentDateTime();
     send("ABC\r\n");
     QTRY_VERIFY(paneText().endsWith(QStringLiteral("\r\n")));
@@ -218,7 +189,7 @@ void TestReceive::stampsInTheirOrder()
         QVERIFY2(stamp == before.toString(format) || stamp == after.toString(format),
                  qPrintable(stamp));
     }
-    QCOMPARE(m_form->SeqNo, seq ? 5 : 4);
+    QCOMPARE(form().SeqNo, seq ? 5 : 4);
 }
 
 void TestReceive::stampsKeepUpWithTheWallClock()
@@ -300,8 +271,8 @@ void TestReceive::lineEnds()
     QFETCH(QString, expected);
     QFETCH(QString, pending);
 
-    m_form->mTime->setChecked(time);
-    openPort();
+    QVERIFY(WindowOnPty::choose(form().mTime, time));
+    QVERIFY(m_rig->start());
     send(bytes);
     // Stamps are checked for their form here; their values elsewhere.
     const auto shown = [this] {
@@ -312,72 +283,74 @@ void TestReceive::lineEnds()
                      QStringLiteral("DATE"));
         return text;
     };
-    QTRY_COMPARE(m_form->RcvLine, pending);
+    QTRY_COMPARE(form().RcvLine, pending);
     QTRY_COMPARE(shown(), expected);
 }
 
 void TestReceive::partialLineIsDiscardedByTheNextOpen()
 {
-    openPort();
+    QVERIFY(m_rig->start());
     send("partial");
-    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("partial"));
-    m_form->ClosePort();
-    QVERIFY(!m_form->MSComm1->PortOpen());
+    QTRY_COMPARE(form().RcvLine, QStringLiteral("partial"));
+    form().ClosePort();
+    QVERIFY(m_rig->portClosedAsShown());
     QCOMPARE(paneText(), QString());
-    openPort();
-    QCOMPARE(m_form->RcvLine, QString());
+    QVERIFY(m_rig->start());
+    QCOMPARE(form().RcvLine, QString());
     send("X\r");
     QTRY_COMPARE(paneText(), QStringLiteral("X\r\n"));
 
     // An escape pending at the close is forgotten too.
     send("\x1b");
-    QTRY_COMPARE(m_form->EscFlag, True);
-    m_form->ClosePort();
-    openPort();
-    QCOMPARE(m_form->EscFlag, False);
+    QTRY_COMPARE(form().EscFlag, True);
+    form().ClosePort();
+    QVERIFY(m_rig->start());
+    QCOMPARE(form().EscFlag, False);
     send("D\r");
     QTRY_COMPARE(paneText(), QStringLiteral("X\r\nD\r\n"));
 }
 
 void TestReceive::linesGoToTheVeryEnd()
 {
-    m_form->RichTextBox2->setText(QStringLiteral("first\r\nsecond\r\n\u00ffthird"));
-    openPort();
+    form().RichTextBox2->setText(QStringLiteral("first\r\nsecond\r\n\u00ffthird"));
+    QVERIFY(m_rig->start());
     // The caret in the middle, then a selection there.
-    m_form->RichTextBox2->setSelStart(3);
+    form().RichTextBox2->setSelStart(3);
     send("one\r");
     QTRY_VERIFY(paneText().endsWith(QStringLiteral("one\r\n")));
-    m_form->RichTextBox2->setSelStart(2);
-    m_form->RichTextBox2->setSelLength(8);
+    form().RichTextBox2->setSelStart(2);
+    form().RichTextBox2->setSelLength(8);
     send("two\r");
     QTRY_COMPARE(paneText(), QStringLiteral("first\r\nsecond\r\n\u00ffthirdone\r\ntwo\r\n"));
 }
 
 void TestReceive::numberingRunsAcrossCloseAndReopen()
 {
-    m_form->mSeq->setChecked(true);
-    openPort();
+    QVERIFY(WindowOnPty::choose(form().mSeq));
+    QVERIFY(m_rig->start());
     send("a\rb\r");
     QTRY_COMPARE(paneText(), QStringLiteral("a,1\r\nb,2\r\n"));
-    m_form->ClosePort();
-    openPort();
+    form().ClosePort();
+    QVERIFY(m_rig->start());
     send("c\r");
     QTRY_COMPARE(paneText(), QStringLiteral("a,1\r\nb,2\r\nc,3\r\n"));
 
-    // Lines completed without the option do not count.
-    m_form->mSeq->setChecked(false);
+    // Lines completed without the option do not count. Choosing it, either way, numbers from
+    // 1 again.
+    QVERIFY(WindowOnPty::choose(form().mSeq, false));
     send("d\r");
     QTRY_VERIFY(paneText().endsWith(QStringLiteral("d\r\n")));
-    m_form->mSeq->setChecked(true);
+    QCOMPARE(form().SeqNo, 0);
+    QVERIFY(WindowOnPty::choose(form().mSeq));
     send("e\r");
-    QTRY_VERIFY(paneText().endsWith(QStringLiteral("d\r\ne,4\r\n")));
+    QTRY_VERIFY(paneText().endsWith(QStringLiteral("d\r\ne,1\r\n")));
 }
 
 void TestReceive::numberingAfterTheLargestIsOne()
 {
-    m_form->mSeq->setChecked(true);
-    m_form->SeqNo = std::numeric_limits<std::int32_t>::max() - 1;
-    openPort();
+    QVERIFY(WindowOnPty::choose(form().mSeq));
+    form().SeqNo = std::numeric_limits<std::int32_t>::max() - 1;
+    QVERIFY(m_rig->start());
     send("a\rb\rc\r");
     QTRY_COMPARE(paneText(), QStringLiteral("a,2147483647\r\nb,1\r\nc,2\r\n"));
 }
@@ -397,35 +370,32 @@ void TestReceive::lineErrorsCloseThePortAndSay()
     QFETCH(int, code);
     QFETCH(QString, text);
 
-    m_form->mSeq->setChecked(true);
-    m_form->SeqNo = 7;
-    m_form->RichTextBox2->setText(QStringLiteral("kept\r\n"));
-    openPort();
+    QVERIFY(WindowOnPty::choose(form().mSeq));
+    form().SeqNo = 7;
+    form().RichTextBox2->setText(QStringLiteral("kept\r\n"));
+    QVERIFY(m_rig->start());
     send("pending");
-    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("pending"));
+    QTRY_COMPARE(form().RcvLine, QStringLiteral("pending"));
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Ok);
-    m_form->MSComm1->raiseEventForTesting(std::int16_t(code));
+    form().MSComm1->raiseEventForTesting(std::int16_t(code));
     QVERIFY(answerer.waitAllAnswered());
     QCOMPARE(answerer.shown().size(), 1);
     QCOMPARE(answerer.shown().first().text, text);
     QCOMPARE(answerer.shown().first().icon, QMessageBox::Critical);
     QCOMPARE(answerer.shown().first().title, QStringLiteral("Kavrel"));
-    QVERIFY(!m_form->MSComm1->PortOpen());
-    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
-    QCOMPARE(m_form->Command2->text(), QStringLiteral("End"));
-    QVERIFY(m_form->mRS->menuAction()->isEnabled());
+    QVERIFY(m_rig->portClosedAsShown());
     QCOMPARE(paneText(), QStringLiteral("kept\r\n"));
-    QCOMPARE(m_form->SeqNo, 7);
-    QCOMPARE(m_form->RcvLine, QStringLiteral("pending"));
+    QCOMPARE(form().SeqNo, 7);
+    QCOMPARE(form().RcvLine, QStringLiteral("pending"));
 }
 
 void TestReceive::otherEventsChangeNothing()
 {
-    openPort();
+    QVERIFY(m_rig->start());
     for (std::int16_t code : {1, 3, 4, 5, 6, 7, 10}) {
-        m_form->MSComm1->raiseEventForTesting(code);
-        QVERIFY(m_form->MSComm1->PortOpen());
+        form().MSComm1->raiseEventForTesting(code);
+        QVERIFY(form().MSComm1->PortOpen());
     }
     QCOMPARE(paneText(), QString());
     QVERIFY(!QApplication::activeModalWidget());
@@ -433,17 +403,16 @@ void TestReceive::otherEventsChangeNothing()
 
 void TestReceive::unpluggedDeviceClosesThePortOnce()
 {
-    openPort();
+    QVERIFY(m_rig->start());
     send("before\r");
     QTRY_COMPARE(paneText(), QStringLiteral("before\r\n"));
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Ok);
-    m_device->closeMaster();
+    m_rig->device().closeMaster();
     QVERIFY(answerer.waitAllAnswered(5000));
     QCOMPARE(answerer.shown().first().text, QStringLiteral("Communication Error 1011 !"));
-    QVERIFY(answerer.shown().first().informativeText.contains(m_device->slavePath()));
-    QVERIFY(!m_form->MSComm1->PortOpen());
-    QCOMPARE(m_form->Command1->text(), QStringLiteral("Start"));
+    QVERIFY(answerer.shown().first().informativeText.contains(m_rig->device().slavePath()));
+    QVERIFY(m_rig->portClosedAsShown());
     // One box only, and the window stays usable.
     QTest::qWait(300);
     QCOMPARE(answerer.shown().size(), 1);
@@ -453,29 +422,29 @@ void TestReceive::unpluggedDeviceClosesThePortOnce()
 
 void TestReceive::burstArrivesWholeAndInOrder()
 {
-    m_form->mSeq->setChecked(true);
-    openPort();
+    QVERIFY(WindowOnPty::choose(form().mSeq));
+    QVERIFY(m_rig->start());
     QByteArray burst;
     QString expected;
     for (int i = 1; i <= 10000; ++i) {
         burst += QByteArray::number(i * 7) + ".5,OK\r\n";
         expected += QStringLiteral("%1.5,OK,%2\r\n").arg(i * 7).arg(i);
     }
-    QVERIFY(m_device->write(burst));
-    QTRY_COMPARE_WITH_TIMEOUT(m_form->RichTextBox2->property("lineCount").toInt(), 10001, 20000);
+    QVERIFY(m_rig->device().write(burst));
+    QTRY_COMPARE_WITH_TIMEOUT(form().RichTextBox2->property("lineCount").toInt(), 10001, 20000);
     QCOMPARE(paneText(), expected);
 }
 
 void TestReceive::receivedTextMarksThePaneChanged()
 {
-    openPort();
-    QCOMPARE(m_form->Modified[2], False);
+    QVERIFY(m_rig->start());
+    QCOMPARE(form().Modified[2], False);
     send("partial");
-    QTRY_COMPARE(m_form->RcvLine, QStringLiteral("partial"));
-    QCOMPARE(m_form->Modified[2], False);
+    QTRY_COMPARE(form().RcvLine, QStringLiteral("partial"));
+    QCOMPARE(form().Modified[2], False);
     send("\r");
-    QTRY_COMPARE(m_form->Modified[2], True);
-    QCOMPARE(m_form->Modified[1], False);
+    QTRY_COMPARE(form().Modified[2], True);
+    QCOMPARE(form().Modified[1], False);
 }
 
 QTEST_MAIN(TestReceive)

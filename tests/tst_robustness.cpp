@@ -5,14 +5,11 @@
 #include "panes/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "panes/TextDecoder.h"
-#include "serial/MSComm.h"
-#include "settings/SettingsFile.h"
-#include "tests/support/PtyDevice.h"
+#include "tests/support/WindowOnPty.h"
 
 #include <QAction>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -50,17 +47,16 @@ private slots:
     void randomNoise();
 
 private:
-    void send(const QByteArray &bytes) { QVERIFY(m_device->write(bytes)); }
+    Form1 &form() const { return m_rig->form(); }
+    void send(const QByteArray &bytes) { QVERIFY(m_rig->device().write(bytes)); }
     // Sends one byte at a time, each taken by the port before the next: a character then
     // arrives split over several reads.
     void sendByteByByte(const QByteArray &bytes);
-    QString paneText() const { return m_form->RichTextBox2->Text(); }
+    QString paneText() const { return form().RichTextBox2->Text(); }
     // The pane still begins with what it held before, and ends with the expected lines.
     void verifyPane(const QString &received);
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<PtyDevice> m_device;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<WindowOnPty> m_rig;
 };
 
 void TestRobustness::initTestCase()
@@ -70,39 +66,26 @@ void TestRobustness::initTestCase()
 
 void TestRobustness::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    overrideSettingsFolder(m_dir->path());
-    m_device = std::make_unique<PtyDevice>();
-    QVERIFY(m_device->isValid());
-    qputenv("KAVREL_COM1", m_device->slavePath().toLocal8Bit());
-
-    m_form = std::make_unique<Form1>();
-    m_form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
-    m_form->RichTextBox2->setText(earlier.first(earlier.indexOf(u'\n') + 1));
-    m_form->mSeq->setChecked(true);
-    m_form->OpenPort();
-    QVERIFY(m_form->MSComm1->PortOpen());
+    m_rig = std::make_unique<WindowOnPty>(WindowOnPty::Shown);
+    QVERIFY(m_rig->isValid());
+    form().RichTextBox2->setText(earlier.first(earlier.indexOf(u'\n') + 1));
+    QVERIFY(WindowOnPty::choose(form().mSeq));
+    QVERIFY(m_rig->start());
     send("12.5\r\n13.0\x06\r\n");
     QTRY_COMPARE(paneText(), earlier);
 }
 
 void TestRobustness::cleanup()
 {
-    if (m_form)
-        m_form->ClosePort();
-    m_form.reset();
-    m_device.reset();
-    qunsetenv("KAVREL_COM1");
-    m_dir.reset();
+    const QString left = WindowOnPty::endOfTest(m_rig);
+    QVERIFY2(left.isEmpty(), qPrintable(left));
 }
 
 void TestRobustness::sendByteByByte(const QByteArray &bytes)
 {
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         QVERIFY2(
-            m_device->writeAndWaitTaken(bytes.sliced(i, 1)),
+            m_rig->device().writeAndWaitTaken(bytes.sliced(i, 1)),
             qPrintable(QStringLiteral("byte %1 of %2 not taken").arg(i + 1).arg(bytes.size())));
     }
 }
@@ -139,8 +122,8 @@ void TestRobustness::everyByteValue()
     for (char16_t c = 128; c < 256; ++c)
         second += QChar(c);
     verifyPane(first + QStringLiteral(",3\r\n") + second + QStringLiteral(",4\r\n"));
-    QCOMPARE(m_form->RcvLine, QString());
-    QCOMPARE(m_form->EscFlag, False);
+    QCOMPARE(form().RcvLine, QString());
+    QCOMPARE(form().EscFlag, False);
 
     // The line is open to the next reading as usual.
     send("14.0\r\n");
@@ -308,16 +291,16 @@ void TestRobustness::megabyteWithoutCr()
         lines += expected.sliced(at, limit) + QStringLiteral(",%1\r\n").arg(number++);
     verifyPane(lines);
     // The last character may wait for a byte that could still complete it.
-    QTRY_VERIFY_WITH_TIMEOUT(m_form->RcvLine.size() >= expected.size() - at - 2, 30000);
-    QVERIFY(expected.sliced(at).startsWith(m_form->RcvLine));
+    QTRY_VERIFY_WITH_TIMEOUT(form().RcvLine.size() >= expected.size() - at - 2, 30000);
+    QVERIFY(expected.sliced(at).startsWith(form().RcvLine));
 
     send("\r\n");
     verifyPane(lines + expected.sliced(at) + QStringLiteral(",%1\r\n").arg(number));
-    QCOMPARE(m_form->RichTextBox2->property("lineCount").toInt(), 4 + (number - 3) + 1);
+    QCOMPARE(form().RichTextBox2->property("lineCount").toInt(), 4 + (number - 3) + 1);
     send("after\r");
     QTRY_VERIFY(
         paneText().endsWith(QStringLiteral(",%1\r\nafter,%2\r\n").arg(number).arg(number + 1)));
-    QCOMPARE(m_form->RcvLine, QString());
+    QCOMPARE(form().RcvLine, QString());
 }
 
 void TestRobustness::randomNoise()
@@ -330,7 +313,7 @@ void TestRobustness::randomNoise()
     send(noise);
     send("\x06\r\nend\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(
-        paneText().endsWith(QStringLiteral("end,") + QString::number(m_form->SeqNo) + "\r\n"),
+        paneText().endsWith(QStringLiteral("end,") + QString::number(form().SeqNo) + "\r\n"),
         30000);
     QVERIFY(paneText().startsWith(earlier));
     // Every CR that no ESC took completed one numbered line.
@@ -341,7 +324,7 @@ void TestRobustness::randomNoise()
             ++lines;
         escaped = !escaped && byte == '\x1b';
     }
-    QCOMPARE(m_form->SeqNo, 2 + lines);
+    QCOMPARE(form().SeqNo, 2 + lines);
 }
 
 QTEST_MAIN(TestRobustness)

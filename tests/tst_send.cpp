@@ -4,85 +4,27 @@
 #include "panes/RichTextBox.h"
 #include "send/SendText.h"
 #include "serial/MSComm.h"
-#include "settings/SettingsFile.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/ModalAnswerer.h"
-#include "tests/support/PtyDevice.h"
+#include "tests/support/WindowOnPty.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 
 namespace {
 
 const QRegularExpression
     timeStamp(QStringLiteral("\\d\\d-\\d\\d-\\d{4}\\r\\n\\d\\d:\\d\\d:\\d\\d\\r\\n"));
-
-// A window whose port 1 is the pty's slave end (or the given path), settings in a folder of
-// its own.
-struct Rig
-{
-    QTemporaryDir settingsDir;
-    PtyDevice device;
-    std::unique_ptr<Form1> form;
-
-    bool setUp(bool crlf, int waitItem, const QString &portPath = QString())
-    {
-        if (!settingsDir.isValid() || !device.isValid())
-            return false;
-        overrideSettingsFolder(settingsDir.path());
-        qputenv("KAVREL_COM1", (portPath.isEmpty() ? device.slavePath() : portPath).toLocal8Bit());
-        form = std::make_unique<Form1>();
-        form->LoadSettings();
-        form->Port[0]->trigger();
-        form->Term[crlf ? 0 : 1]->trigger();
-        form->Wait[std::size_t(waitItem)]->trigger();
-        return form->Port[0]->isChecked() && form->Term[crlf ? 0 : 1]->isChecked()
-            && form->Wait[std::size_t(waitItem)]->isChecked();
-    }
-
-    bool start()
-    {
-        form->Command1->click();
-        return form->MSComm1->PortOpen();
-    }
-
-    void send(const QString &text)
-    {
-        form->RichTextBox1->setText(text);
-        form->Command1->click();
-    }
-
-    bool sending() const { return form->Timer1->isActive(); }
-
-    // Everything that arrives until the line has been quiet for a while, after at least
-    // `atLeast` bytes (bytes written by the program reach the device after the kernel's
-    // deferred flush, which a busy machine may hold back longer than the quiet time).
-    QByteArray readUntilQuiet(qsizetype atLeast = 0, int quietMs = 300, int limitMs = 20000)
-    {
-        QByteArray all = atLeast > 0 ? device.read(int(atLeast), limitMs) : QByteArray();
-        QDeadlineTimer limit(limitMs);
-        while (!limit.hasExpired()) {
-            const QByteArray more = device.read(-1, quietMs);
-            if (more.isEmpty())
-                break;
-            all += more;
-        }
-        return all;
-    }
-};
 
 } // namespace
 
@@ -113,6 +55,22 @@ private slots:
     void footerOnStopNotOnEnd();
     void suspendedAndResumedByStart_data();
     void suspendedAndResumedByStart();
+
+private:
+    // A window whose lines end in CR LF (or CR) and wait as the Wait item says, chosen as the
+    // user chooses them.
+    bool setUp(bool crlf, int waitItem);
+    Form1 &form() const { return m_rig->form(); }
+    PtyDevice &device() const { return m_rig->device(); }
+    // The send pane holds the text, and Send is pressed.
+    void send(const QString &text);
+    bool sending() const { return form().Timer1->isActive(); }
+    // Everything that arrives until the line has been quiet for a while, after at least
+    // `atLeast` bytes (bytes written by the program reach the device after the kernel's
+    // deferred flush, which a busy machine may hold back longer than the quiet time).
+    QByteArray readUntilQuiet(qsizetype atLeast = 0, int quietMs = 300, int limitMs = 20000);
+
+    std::unique_ptr<WindowOnPty> m_rig;
 };
 
 void TestSend::initTestCase()
@@ -122,9 +80,35 @@ void TestSend::initTestCase()
 
 void TestSend::cleanup()
 {
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    QVERIFY(
-        std::none_of(windows.cbegin(), windows.cend(), [](QWidget *w) { return w->isVisible(); }));
+    const QString left = WindowOnPty::endOfTest(m_rig);
+    QVERIFY2(left.isEmpty(), qPrintable(left));
+}
+
+bool TestSend::setUp(bool crlf, int waitItem)
+{
+    m_rig = std::make_unique<WindowOnPty>();
+    return m_rig->isValid() && WindowOnPty::choose(form().Port[0])
+        && WindowOnPty::choose(form().Term[crlf ? 0 : 1])
+        && WindowOnPty::choose(form().Wait[std::size_t(waitItem)]);
+}
+
+void TestSend::send(const QString &text)
+{
+    form().RichTextBox1->setText(text);
+    form().Command1->click();
+}
+
+QByteArray TestSend::readUntilQuiet(qsizetype atLeast, int quietMs, int limitMs)
+{
+    QByteArray all = atLeast > 0 ? device().read(int(atLeast), limitMs) : QByteArray();
+    QDeadlineTimer limit(limitMs);
+    while (!limit.hasExpired()) {
+        const QByteArray more = device().read(-1, quietMs);
+        if (more.isEmpty())
+            break;
+        all += more;
+    }
+    return all;
 }
 
 void TestSend::cValReadsCaptionsAndOddTexts_data()
@@ -159,12 +143,10 @@ void TestSend::cValReadsCaptionsAndOddTexts()
 
 void TestSend::waitCaptionsGiveTheirSeconds()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    overrideSettingsFolder(dir.path());
-    Form1 form;
-    for (std::size_t i = 0; i < form.Wait.size(); ++i)
-        QCOMPARE(C_Val(form.Wait[i]->text()), double(i) / 10.0);
+    m_rig = std::make_unique<WindowOnPty>();
+    QVERIFY(m_rig->isValid());
+    for (std::size_t i = 0; i < form().Wait.size(); ++i)
+        QCOMPARE(C_Val(form().Wait[i]->text()), double(i) / 10.0);
 }
 
 void TestSend::linesLeaveWithTheirTerminator_data()
@@ -192,119 +174,109 @@ void TestSend::linesLeaveWithTheirTerminator()
     QFETCH(QByteArray, bytes);
     QFETCH(int, caretAfter);
 
-    Rig rig;
-    QVERIFY(rig.setUp(crlf, 0));
-    QVERIFY(rig.start());
-    rig.send(pane);
-    QVERIFY(rig.sending());
-    QVERIFY(rig.form->RichTextBox1->Locked());
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.sending(), 10000);
-    QCOMPARE(rig.readUntilQuiet(bytes.size()), bytes);
+    QVERIFY(setUp(crlf, 0));
+    QVERIFY(m_rig->start());
+    send(pane);
+    QVERIFY(sending());
+    QVERIFY(form().RichTextBox1->Locked());
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
+    QCOMPARE(readUntilQuiet(bytes.size()), bytes);
 
     // The end of a transmission leaves the port open and the pane editable, the caret where
     // the walk stopped.
-    QVERIFY(rig.form->MSComm1->PortOpen());
-    QCOMPARE(rig.form->Command1->text(), QStringLiteral("Send"));
-    QVERIFY(!rig.form->RichTextBox1->Locked());
-    QCOMPARE(rig.form->RichTextBox1->SelStart(), caretAfter);
-    QCOMPARE(rig.form->RichTextBox1->SelLength(), 0);
-    QCOMPARE(rig.form->RichTextBox1->Text(), pane);
+    QVERIFY(m_rig->portOpenAsShown());
+    QVERIFY(!form().RichTextBox1->Locked());
+    QCOMPARE(form().RichTextBox1->SelStart(), caretAfter);
+    QCOMPARE(form().RichTextBox1->SelLength(), 0);
+    QCOMPARE(form().RichTextBox1->Text(), pane);
 }
 
 void TestSend::emptyPaneEndsAtOnce()
 {
-    Rig rig;
-    QVERIFY(rig.setUp(true, 0));
-    QVERIFY(rig.start());
-    rig.send(QString());
-    QVERIFY(rig.form->SendLine.isEmpty());
-    QTRY_VERIFY(!rig.sending());
-    QVERIFY(rig.form->MSComm1->PortOpen());
-    QVERIFY(!rig.form->RichTextBox1->Locked());
-    QCOMPARE(rig.readUntilQuiet(), QByteArray());
+    QVERIFY(setUp(true, 0));
+    QVERIFY(m_rig->start());
+    send(QString());
+    QVERIFY(form().SendLine.isEmpty());
+    QTRY_VERIFY(!sending());
+    QVERIFY(form().MSComm1->PortOpen());
+    QVERIFY(!form().RichTextBox1->Locked());
+    QCOMPARE(readUntilQuiet(), QByteArray());
 }
 
 void TestSend::userSelectionIsIgnored()
 {
-    Rig rig;
-    QVERIFY(rig.setUp(false, 0));
-    QVERIFY(rig.start());
-    rig.form->RichTextBox1->setText(QStringLiteral("AB\r\nCD\r\nEF"));
-    rig.form->RichTextBox1->setSelStart(5);
-    rig.form->RichTextBox1->setSelLength(4);
-    rig.form->Command1->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.sending(), 10000);
-    QCOMPARE(rig.readUntilQuiet(9), QByteArray("AB\rCD\rEF\r"));
+    QVERIFY(setUp(false, 0));
+    QVERIFY(m_rig->start());
+    form().RichTextBox1->setText(QStringLiteral("AB\r\nCD\r\nEF"));
+    form().RichTextBox1->setSelStart(5);
+    form().RichTextBox1->setSelLength(4);
+    form().Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
+    QCOMPARE(readUntilQuiet(9), QByteArray("AB\rCD\rEF\r"));
 }
 
 void TestSend::sendDuringTransmissionStartsOver()
 {
-    Rig rig;
-    QVERIFY(rig.setUp(true, 10)); // 1.0 s between lines
-    QVERIFY(rig.start());
-    rig.send(QStringLiteral("L1\r\nL2\r\nL3"));
-    QCOMPARE(rig.device.read(4, 5000), QByteArray("L1\r\n"));
-    QCOMPARE(rig.form->SendLine, QStringLiteral("L2\r\n"));
+    QVERIFY(setUp(true, 10)); // 1.0 s between lines
+    QVERIFY(m_rig->start());
+    send(QStringLiteral("L1\r\nL2\r\nL3"));
+    QCOMPARE(device().read(4, 5000), QByteArray("L1\r\n"));
+    QCOMPARE(form().SendLine, QStringLiteral("L2\r\n"));
 
-    rig.form->Command1->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.sending(), 15000);
-    QCOMPARE(rig.readUntilQuiet(12), QByteArray("L1\r\nL2\r\nL3\r\n"));
+    form().Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 15000);
+    QCOMPARE(readUntilQuiet(12), QByteArray("L1\r\nL2\r\nL3\r\n"));
 }
 
 void TestSend::stopEndsTheTransmission()
 {
-    Rig rig;
-    QVERIFY(rig.setUp(true, 10));
-    QVERIFY(rig.start());
-    rig.send(QStringLiteral("L1\r\nL2\r\nL3"));
-    QCOMPARE(rig.device.read(4, 5000), QByteArray("L1\r\n"));
+    QVERIFY(setUp(true, 10));
+    QVERIFY(m_rig->start());
+    send(QStringLiteral("L1\r\nL2\r\nL3"));
+    QCOMPARE(device().read(4, 5000), QByteArray("L1\r\n"));
     // The prepared line shows selected until it goes.
-    QCOMPARE(rig.form->RichTextBox1->SelText(), QStringLiteral("L2"));
+    QCOMPARE(form().RichTextBox1->SelText(), QStringLiteral("L2"));
 
-    rig.form->Command2->click();
-    QVERIFY(!rig.form->MSComm1->PortOpen());
-    QVERIFY(!rig.sending());
-    QVERIFY(!rig.form->RichTextBox1->Locked());
-    QCOMPARE(rig.form->Command1->text(), QStringLiteral("Start"));
-    QCOMPARE(rig.form->Command2->text(), QStringLiteral("End"));
+    form().Command2->click();
+    QVERIFY(m_rig->portClosedAsShown());
+    QVERIFY(!sending());
+    QVERIFY(!form().RichTextBox1->Locked());
     // Past the time the next line was due, nothing more came.
-    QTRY_VERIFY_WITH_TIMEOUT(pacingClock() > rig.form->NextSendTime + 0.2, 5000);
-    QCOMPARE(rig.readUntilQuiet(), QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(pacingClock() > form().NextSendTime + 0.2, 5000);
+    QCOMPARE(readUntilQuiet(), QByteArray());
 }
 
 void TestSend::menusChangedMidTransmissionApplyToLaterLines()
 {
-    Rig rig;
-    QVERIFY(rig.setUp(true, 10));
-    QVERIFY(rig.start());
-    rig.send(QStringLiteral("L1\r\nL2\r\nL3\r\nL4"));
-    const double sent = rig.form->NextSendTime;
-    QCOMPARE(rig.device.read(4, 5000), QByteArray("L1\r\n"));
+    QVERIFY(setUp(true, 10));
+    QVERIFY(m_rig->start());
+    send(QStringLiteral("L1\r\nL2\r\nL3\r\nL4"));
+    const double sent = form().NextSendTime;
+    QCOMPARE(device().read(4, 5000), QByteArray("L1\r\n"));
 
     // L2 is prepared already: it keeps CR LF and its due time; L3 and L4 take CR and no wait.
-    rig.form->Term[1]->trigger();
-    rig.form->Wait[0]->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.sending(), 15000);
-    QCOMPARE(rig.readUntilQuiet(10), QByteArray("L2\r\nL3\rL4\r"));
+    QVERIFY(WindowOnPty::choose(form().Term[1]));
+    QVERIFY(WindowOnPty::choose(form().Wait[0]));
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 15000);
+    QCOMPARE(readUntilQuiet(10), QByteArray("L2\r\nL3\rL4\r"));
     // L2 went at its time (or, late, from the moment it went) and L3 and L4 added no wait.
-    QVERIFY(rig.form->NextSendTime >= sent + 1.0);
-    QVERIFY(rig.form->NextSendTime < sent + 2.0);
+    QVERIFY(form().NextSendTime >= sent + 1.0);
+    QVERIFY(form().NextSendTime < sent + 2.0);
 }
 
 void TestSend::linesAreDueAtFixedStepsFromSend()
 {
-    Rig rig;
-    QVERIFY(rig.setUp(false, 5)); // 0.5 s
-    QVERIFY(rig.start());
+    QVERIFY(setUp(false, 5)); // 0.5 s
+    QVERIFY(m_rig->start());
     const QString longLine(300, QLatin1Char('x'));
-    rig.send(QStringLiteral("1\r\n") + longLine + QStringLiteral("\r\n3"));
-    const double sent = rig.form->NextSendTime;
+    send(QStringLiteral("1\r\n") + longLine + QStringLiteral("\r\n3"));
+    const double sent = form().NextSendTime;
 
     // The moment the first byte of each line is seen on the device.
     QByteArray got;
     const auto seenAt = [&](qsizetype size) {
         while (got.size() < size) {
-            const QByteArray more = rig.device.read(1, 5000);
+            const QByteArray more = device().read(1, 5000);
             if (more.isEmpty())
                 return -1.0;
             got += more;
@@ -313,7 +285,7 @@ void TestSend::linesAreDueAtFixedStepsFromSend()
     };
     const double secondSeen = seenAt(2 + 1);
     const double thirdSeen = seenAt(2 + 301 + 1);
-    QCOMPARE(got + rig.readUntilQuiet(2 + 301 + 2 - got.size()),
+    QCOMPARE(got + readUntilQuiet(2 + 301 + 2 - got.size()),
              "1\r" + QByteArray(300, 'x') + "\r3\r");
 
     // Lower bounds only: a line never leaves before its time.
@@ -334,9 +306,8 @@ void TestSend::sendingIsPacedByTheWire()
 
     // 200 lines of 500 characters, wait 0.0: far more than the line holds while the device
     // reads nothing (a pseudo-terminal takes a few KB).
-    Rig rig;
-    QVERIFY(rig.setUp(true, 0));
-    QVERIFY(rig.start());
+    QVERIFY(setUp(true, 0));
+    QVERIFY(m_rig->start());
     QStringList lines;
     QByteArray expected;
     for (int k = 0; k < 200; ++k) {
@@ -346,24 +317,24 @@ void TestSend::sendingIsPacedByTheWire()
         lines << line;
         expected += line.toLatin1() + "\r\n";
     }
-    rig.send(lines.join(QStringLiteral("\r\n")));
+    send(lines.join(QStringLiteral("\r\n")));
 
     // A hundred ticks, each of which may write a line: the line fills after some forty, and
     // from then on one line waits in the port while the transmission goes on.
-    QSignalSpy ticks(rig.form->Timer1, &QTimer::timeout);
-    QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 100 || !rig.sending(), 30000);
-    QVERIFY(rig.sending());
-    QVERIFY(rig.form->RichTextBox1->Locked());
-    QVERIFY(rig.form->MSComm1->OutBufferCount() > 0);
-    QVERIFY2(rig.form->MSComm1->OutBufferCount() <= 502,
-             qPrintable(QString::number(rig.form->MSComm1->OutBufferCount())));
+    QSignalSpy ticks(form().Timer1, &QTimer::timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 100 || !sending(), 30000);
+    QVERIFY(sending());
+    QVERIFY(form().RichTextBox1->Locked());
+    QVERIFY(form().MSComm1->OutBufferCount() > 0);
+    QVERIFY2(form().MSComm1->OutBufferCount() <= 502,
+             qPrintable(QString::number(form().MSComm1->OutBufferCount())));
 
     if (stopMidway) {
         // The line not yet begun is the one selected; nothing after the one in flight went.
-        const int inFlightEnds = rig.form->RichTextBox1->SelStart();
-        rig.form->Command2->click();
-        QVERIFY(!rig.form->RichTextBox1->Locked());
-        const QByteArray got = rig.readUntilQuiet();
+        const int inFlightEnds = form().RichTextBox1->SelStart();
+        form().Command2->click();
+        QVERIFY(!form().RichTextBox1->Locked());
+        const QByteArray got = readUntilQuiet();
         QVERIFY(expected.startsWith(got));
         QVERIFY2(got.size() <= inFlightEnds, qPrintable(QString::number(got.size())));
         return;
@@ -376,17 +347,17 @@ void TestSend::sendingIsPacedByTheWire()
     bool unlockedBeforeTheEnd = false;
     QDeadlineTimer limit(60000);
     while (got.size() < expected.size() && !limit.hasExpired()) {
-        got += rig.device.read(-1, 20);
-        mostQueued = std::max(mostQueued, rig.form->MSComm1->OutBufferCount());
+        got += device().read(-1, 20);
+        mostQueued = std::max(mostQueued, form().MSComm1->OutBufferCount());
         // What the pseudo-terminal itself holds (some 20 KB) may still be unread by then.
-        unlockedBeforeTheEnd |= !rig.sending() && expected.size() - got.size() > 32 * 1024;
+        unlockedBeforeTheEnd |= !sending() && expected.size() - got.size() > 32 * 1024;
     }
     QCOMPARE(got, expected);
     QVERIFY2(mostQueued <= 502, qPrintable(QString::number(mostQueued)));
     QVERIFY(!unlockedBeforeTheEnd);
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.sending(), 10000);
-    QVERIFY(!rig.form->RichTextBox1->Locked());
-    QCOMPARE(rig.readUntilQuiet(), QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
+    QVERIFY(!form().RichTextBox1->Locked());
+    QCOMPARE(readUntilQuiet(), QByteArray());
 }
 
 void TestSend::loadedFileSendsTheSameWhateverItsLineEnds_data()
@@ -401,19 +372,18 @@ void TestSend::loadedFileSendsTheSameWhateverItsLineEnds_data()
 void TestSend::loadedFileSendsTheSameWhateverItsLineEnds()
 {
     QFETCH(QByteArray, file);
-    Rig rig;
-    QVERIFY(rig.setUp(true, 0));
-    const QString path = rig.settingsDir.filePath(QStringLiteral("lines.txt"));
+    QVERIFY(setUp(true, 0));
+    const QString path = m_rig->settingsFolder() + QStringLiteral("/lines.txt");
     QFile out(path);
     QVERIFY(out.open(QIODevice::WriteOnly));
     QCOMPARE(out.write(file), file.size());
     out.close();
-    QVERIFY(rig.form->RichTextBox1->LoadFile(path, 1));
+    QVERIFY(form().RichTextBox1->LoadFile(path, 1));
 
-    QVERIFY(rig.start());
-    rig.form->Command1->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.sending(), 10000);
-    QCOMPARE(rig.readUntilQuiet(7 + 72 + 6), "first\r\n" + QByteArray(70, 'q') + "\r\nlast\r\n");
+    QVERIFY(m_rig->start());
+    form().Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
+    QCOMPARE(readUntilQuiet(7 + 72 + 6), "first\r\n" + QByteArray(70, 'q') + "\r\nlast\r\n");
 }
 
 void TestSend::headerOnStart_data()
@@ -430,29 +400,27 @@ void TestSend::headerOnStart()
     QFETCH(bool, header);
     QFETCH(bool, deviceThere);
 
-    Rig rig;
-    const QString missing = rig.settingsDir.filePath(QStringLiteral("no-such-device"));
-    QVERIFY(rig.setUp(true, 0, deviceThere ? QString() : missing));
-    if (header != rig.form->mHeader->isChecked())
-        rig.form->mHeader->trigger();
-    QCOMPARE(rig.form->mHeader->isChecked(), header);
+    QVERIFY(setUp(true, 0));
+    if (!deviceThere)
+        qputenv("KAVREL_COM1", QFile::encodeName(m_rig->settingsFolder() + "/no-such-device"));
+    QVERIFY(WindowOnPty::choose(form().mHeader, header));
 
     // Earlier text, the caret at its start and a character of code 255 in it: the stamp still
     // goes to the very end.
     const QString earlier = QStringLiteral("12.5\r\n\u00ff13.0\r\n");
-    rig.form->RichTextBox2->setText(earlier);
-    rig.form->RichTextBox2->setSelStart(0);
-    rig.form->Modified[2] = False;
+    form().RichTextBox2->setText(earlier);
+    form().RichTextBox2->setSelStart(0);
+    form().Modified[2] = False;
 
     ModalAnswerer answerer;
     if (!deviceThere)
         answerer.answerMessage(QMessageBox::Ok);
-    rig.form->Command1->click();
+    form().Command1->click();
     QVERIFY(answerer.waitAllAnswered());
-    QCOMPARE(rig.form->MSComm1->PortOpen(), deviceThere);
+    QVERIFY(deviceThere ? m_rig->portOpenAsShown() : m_rig->portClosedAsShown());
     QCOMPARE(answerer.shown().size(), deviceThere ? 0 : 1);
 
-    const QString text = rig.form->RichTextBox2->Text();
+    const QString text = form().RichTextBox2->Text();
     QVERIFY(text.startsWith(earlier));
     const QString added = text.mid(earlier.size());
     if (header)
@@ -460,32 +428,30 @@ void TestSend::headerOnStart()
     else
         QCOMPARE(added, QString());
     // The stamp, like received text, marks the received pane as changed.
-    QCOMPARE(rig.form->Modified[2], header ? True : False);
+    QCOMPARE(form().Modified[2], header ? True : False);
 }
 
 void TestSend::footerOnStopNotOnEnd()
 {
-    Rig rig;
-    QVERIFY(rig.setUp(true, 0));
-    rig.form->mFooter->trigger();
-    QVERIFY(rig.form->mFooter->isChecked());
-    QVERIFY(rig.start());
-    QCOMPARE(rig.form->RichTextBox2->Text(), QString());
+    QVERIFY(setUp(true, 0));
+    QVERIFY(WindowOnPty::choose(form().mFooter));
+    QVERIFY(m_rig->start());
+    QCOMPARE(form().RichTextBox2->Text(), QString());
 
-    rig.form->Command2->click();
-    QVERIFY(!rig.form->MSComm1->PortOpen());
-    const QString footer = rig.form->RichTextBox2->Text();
+    form().Command2->click();
+    QVERIFY(m_rig->portClosedAsShown());
+    const QString footer = form().RichTextBox2->Text();
     QVERIFY2(timeStamp.match(footer).hasMatch() && footer.size() == 22, qPrintable(footer));
-    QCOMPARE(rig.form->Modified[2], True);
+    QCOMPARE(form().Modified[2], True);
 
     // End, with the port closed, offers to save the changed pane and writes no footer.
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Cancel);
-    QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->Command2->click(); }), Outcome::Returned);
+    QCOMPARE(runFromEventLoop(form(), [this] { form().Command2->click(); }), Outcome::Returned);
     QCOMPARE(answerer.shown().size(), 1);
     QCOMPARE(answerer.shown().first().text, QStringLiteral("Will you save this data?"));
-    QCOMPARE(rig.form->RichTextBox2->Text(), footer);
-    QVERIFY(!rig.form->hasEnded());
+    QCOMPARE(form().RichTextBox2->Text(), footer);
+    QVERIFY(!form().hasEnded());
 }
 
 void TestSend::suspendedAndResumedByStart_data()
@@ -501,51 +467,47 @@ void TestSend::suspendedAndResumedByStart()
     QFETCH(bool, lineError);
     QFETCH(QString, message);
 
-    Rig rig;
-    QVERIFY(rig.setUp(true, 5)); // 0.5 s
-    QVERIFY(rig.start());
-    rig.send(QStringLiteral("L1\r\nL2\r\nL3"));
-    QCOMPARE(rig.device.read(4, 5000), QByteArray("L1\r\n"));
+    QVERIFY(setUp(true, 5)); // 0.5 s
+    QVERIFY(m_rig->start());
+    send(QStringLiteral("L1\r\nL2\r\nL3"));
+    QCOMPARE(device().read(4, 5000), QByteArray("L1\r\n"));
 
     ModalAnswerer answerer;
     if (lineError) {
         answerer.answerMessage(QMessageBox::Ok);
-        rig.form->MSComm1->raiseEventForTesting(MSComm::comEventDeviceGone);
+        form().MSComm1->raiseEventForTesting(MSComm::comEventDeviceGone);
         QVERIFY(answerer.waitAllAnswered());
     } else {
         answerer.answerMessage(QMessageBox::Cancel);
-        QCOMPARE(runFromEventLoop(*rig.form, [&] { rig.form->mEnd->trigger(); }),
-                 Outcome::Returned);
+        QCOMPARE(runFromEventLoop(form(), [this] { form().mEnd->trigger(); }), Outcome::Returned);
     }
     QCOMPARE(answerer.shown().size(), 1);
     QCOMPARE(answerer.shown().first().text, message);
 
-    // Suspended: port closed, timer running, pane locked, buttons Start and End.
-    QVERIFY(!rig.form->MSComm1->PortOpen());
-    QVERIFY(rig.sending());
-    QVERIFY(rig.form->RichTextBox1->Locked());
-    QCOMPARE(rig.form->Command1->text(), QStringLiteral("Start"));
-    QCOMPARE(rig.form->Command2->text(), QStringLiteral("End"));
+    // Suspended: port closed, buttons Start and End, timer running, pane locked.
+    QVERIFY(m_rig->portClosedAsShown());
+    QVERIFY(sending());
+    QVERIFY(form().RichTextBox1->Locked());
 
     // L2 falls due while the port is closed, and L3's time passes too: nothing goes, and L2
     // stays prepared.
-    QTRY_VERIFY_WITH_TIMEOUT(pacingClock() > rig.form->NextSendTime + 0.5 + 0.1, 5000);
-    QCOMPARE(rig.readUntilQuiet(), QByteArray());
-    QCOMPARE(rig.form->SendLine, QStringLiteral("L2\r\n"));
-    QVERIFY(rig.sending());
+    QTRY_VERIFY_WITH_TIMEOUT(pacingClock() > form().NextSendTime + 0.5 + 0.1, 5000);
+    QCOMPARE(readUntilQuiet(), QByteArray());
+    QCOMPARE(form().SendLine, QStringLiteral("L2\r\n"));
+    QVERIFY(sending());
 
     // Start opens the port again; the overdue L2 goes at once, and L3 a whole wait after it,
     // not in a burst with it.
     const double started = pacingClock();
-    QVERIFY(rig.start());
-    QCOMPARE(rig.device.read(4, 5000), QByteArray("L2\r\n"));
-    QCOMPARE(rig.device.read(4, 5000), QByteArray("L3\r\n"));
+    QVERIFY(m_rig->start());
+    QCOMPARE(device().read(4, 5000), QByteArray("L2\r\n"));
+    QCOMPARE(device().read(4, 5000), QByteArray("L3\r\n"));
     const double thirdSeen = pacingClock();
     QVERIFY2(thirdSeen >= started + 0.5, qPrintable(QString::number(thirdSeen - started)));
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.sending(), 15000);
-    QCOMPARE(rig.readUntilQuiet(), QByteArray());
-    QVERIFY(!rig.form->RichTextBox1->Locked());
-    QVERIFY(rig.form->MSComm1->PortOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 15000);
+    QCOMPARE(readUntilQuiet(), QByteArray());
+    QVERIFY(!form().RichTextBox1->Locked());
+    QVERIFY(form().MSComm1->PortOpen());
 }
 
 QTEST_MAIN(TestSend)

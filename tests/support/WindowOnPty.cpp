@@ -6,9 +6,11 @@
 #include "settings/SettingsFile.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFile>
 #include <QMenu>
 #include <QPushButton>
+#include <QStringList>
 #include <QTest>
 
 WindowOnPty::WindowOnPty(Show show)
@@ -52,9 +54,40 @@ bool WindowOnPty::start()
     return m_form->MSComm1->PortOpen();
 }
 
+// The RS232C menu both by its menu-bar entry and by the menu itself: while the port is open no
+// item may be reached either way.
+bool WindowOnPty::portOpenAsShown() const
+{
+    return m_form->MSComm1->PortOpen() && m_form->Command1->text() == QLatin1String("Send")
+        && m_form->Command2->text() == QLatin1String("Stop")
+        && !m_form->mRS->menuAction()->isEnabled() && !m_form->mRS->isEnabled();
+}
+
 bool WindowOnPty::portClosedAsShown() const
 {
     return !m_form->MSComm1->PortOpen() && m_form->Command1->text() == QLatin1String("Start")
         && m_form->Command2->text() == QLatin1String("End")
-        && m_form->mRS->menuAction()->isEnabled();
+        && m_form->mRS->menuAction()->isEnabled() && m_form->mRS->isEnabled();
+}
+
+QString WindowOnPty::endOfTest(std::unique_ptr<WindowOnPty> &window)
+{
+    QStringList left;
+    if (const QWidget *dialog = QApplication::activeModalWidget())
+        left << QStringLiteral("a dialog open: \"%1\"").arg(dialog->windowTitle());
+    if (window && window->isValid()) {
+        if (!window->form().hasEnded())
+            window->form().ClosePort();
+        if (!window->portClosedAsShown())
+            left << QStringLiteral("the port not shown closed");
+    }
+    window.reset();
+    // A dialog or window the test let go may wait for the event loop to delete it.
+    if (!QTest::qWaitFor([] { return QApplication::topLevelWidgets().isEmpty(); }, 10000)) {
+        for (const QWidget *widget : QApplication::topLevelWidgets())
+            left << QStringLiteral("a window left: %1 \"%2\"")
+                        .arg(QLatin1String(widget->metaObject()->className()),
+                             widget->windowTitle());
+    }
+    return left.join(QStringLiteral("; "));
 }

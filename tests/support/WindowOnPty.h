@@ -31,8 +31,16 @@ public:
     static bool choose(QAction *item, bool checked = true);
     // Start, as the user presses it; true when the port opened.
     bool start();
+    // The open state as the user sees it: port open, "Send" and "Stop", RS232C disabled.
+    bool portOpenAsShown() const;
     // The closed state as the user sees it: port closed, "Start" and "End", RS232C enabled.
     bool portClosedAsShown() const;
+
+    // The end of every test, in one place: no dialog left open; the window's port closed (as
+    // the program closes it when it goes, unless the test ended the program) and shown closed;
+    // the window taken down, and then no window of the test left. Empty when all of that
+    // holds, otherwise what did not. The window may be null (a test without one).
+    static QString endOfTest(std::unique_ptr<WindowOnPty> &window);
 
 private:
     QTemporaryDir m_dir;
