@@ -18,15 +18,17 @@ class LinePane;
 class MSComm;
 class RichTextBox;
 
-// Flags are 16-bit integers: True is -1, False is 0.
-inline constexpr std::int16_t True = -1;
-inline constexpr std::int16_t False = 0;
-
 class Form1 : public QMainWindow
 {
     Q_OBJECT
 
 public:
+    // Flags are 16-bit integers: True is -1, False is 0. Scoped to the window, where the
+    // handlers use them, so they neither clash with nor quietly yield to the X11 headers'
+    // macros of the same names.
+    static constexpr std::int16_t True = -1;
+    static constexpr std::int16_t False = 0;
+
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
 

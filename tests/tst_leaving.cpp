@@ -109,16 +109,16 @@ bool TestLeaving::changePanes(Form1 &form, bool send, bool received)
         form.RichTextBox2->setSelText(QStringLiteral("12.5\r\n"));
         form.RichTextBox2->setSelText(QStringLiteral("13.0\r\n"));
     }
-    return form.Modified[1] == (send ? True : False)
-        && form.Modified[2] == (received ? True : False);
+    return form.Modified[1] == (send ? Form1::True : Form1::False)
+        && form.Modified[2] == (received ? Form1::True : Form1::False);
 }
 
 void TestLeaving::captionFromVersionInformation()
 {
     Form1 form;
     QCOMPARE(form.windowTitle(), QStringLiteral("Kavrel  Ver.0.20"));
-    QCOMPARE(form.Modified[1], False);
-    QCOMPARE(form.Modified[2], False);
+    QCOMPARE(form.Modified[1], Form1::False);
+    QCOMPARE(form.Modified[2], Form1::False);
 }
 
 void TestLeaving::leavingWithNothingChangedAsksNothing_data()
@@ -179,7 +179,7 @@ void TestLeaving::receivedPaneSaveCancelledThenNo()
     verifySaveQuestion(shown[0]);
     verifySaveDialog(shown[1], QStringLiteral("Received Data"));
     verifySaveQuestion(shown[2]);
-    QCOMPARE(form.Modified[2], True);
+    QCOMPARE(form.Modified[2], Form1::True);
     QVERIFY(QDir(m_files->path()).isEmpty());
 }
 
@@ -233,8 +233,8 @@ void TestLeaving::secondYesOffersOnlyThePaneStillChanged()
     verifySaveDialog(shown[4], QStringLiteral("Received Data"));
     verifySaveQuestion(shown[5]);
     QCOMPARE(readAll(sendPath), QByteArray("AB\r\nCD"));
-    QCOMPARE(form.Modified[1], False);
-    QCOMPARE(form.Modified[2], True);
+    QCOMPARE(form.Modified[1], Form1::False);
+    QCOMPARE(form.Modified[2], Form1::True);
     QVERIFY(form.isVisible());
 }
 
@@ -275,8 +275,8 @@ void TestLeaving::cancelKeepsTheProgramRunning()
     QVERIFY(form.isVisible());
     QCOMPARE(form.RichTextBox1->Text(), QStringLiteral("AB\r\nCD"));
     QCOMPARE(form.RichTextBox2->Text(), QStringLiteral("12.5\r\n13.0\r\n"));
-    QCOMPARE(form.Modified[1], True);
-    QCOMPARE(form.Modified[2], True);
+    QCOMPARE(form.Modified[1], Form1::True);
+    QCOMPARE(form.Modified[2], Form1::True);
 
     // The program still works: the user types on, then leaves the same way without saving.
     form.RichTextBox1->setFocus();
@@ -315,7 +315,7 @@ void TestLeaving::failedSaveIsReportedAndAskedAgain()
     QVERIFY2(shown[2].informativeText.contains(QDir::toNativeSeparators(badPath)),
              qPrintable(shown[2].informativeText));
     verifySaveQuestion(shown[3]);
-    QCOMPARE(form.Modified[1], True);
+    QCOMPARE(form.Modified[1], Form1::True);
 }
 
 QTEST_MAIN(TestLeaving)

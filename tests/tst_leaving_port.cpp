@@ -107,7 +107,7 @@ void TestLeavingPort::closingWhileOpenAndCancelKeepsRunningClosed()
     QVERIFY(openPort());
     QVERIFY(m_rig->device().write("12.5\r\n"));
     QTRY_COMPARE(form.RichTextBox2->Text(), QStringLiteral("12.5\r\n"));
-    QCOMPARE(form.Modified[2], True);
+    QCOMPARE(form.Modified[2], Form1::True);
 
     ModalAnswerer answerer;
     answerer.answerMessage(QMessageBox::Cancel);

@@ -215,7 +215,7 @@ void TestPaneFiles::openLoadsTheSendPaneAndFlagsIt()
     Form1 form;
     form.show();
     form.RichTextBox1->setText(QStringLiteral("old text"));
-    form.Modified[1] = False;
+    form.Modified[1] = Form1::False;
     ModalAnswerer answerer;
     answerer.chooseFile(path);
     CursorWatch cursor(&form, path);
@@ -229,8 +229,8 @@ void TestPaneFiles::openLoadsTheSendPaneAndFlagsIt()
     QCOMPARE(answerer.shown()[0].acceptMode, int(QFileDialog::AcceptOpen));
     QCOMPARE(form.CommonDialog1->Flags(), 6);
     QCOMPARE(form.RichTextBox1->Text(), QStringLiteral("AB\r\nCD\r\n\r\nEF"));
-    QCOMPARE(form.Modified[1], True);
-    QCOMPARE(form.Modified[2], False);
+    QCOMPARE(form.Modified[1], Form1::True);
+    QCOMPARE(form.Modified[2], Form1::False);
     QCOMPARE(form.RichTextBox2->Text(), QString());
 }
 
@@ -261,7 +261,7 @@ void TestPaneFiles::openFailureIsReported()
     Form1 form;
     form.show();
     form.RichTextBox1->setText(QStringLiteral("kept"));
-    form.Modified[1] = False;
+    form.Modified[1] = Form1::False;
     ModalAnswerer answerer;
     answerer.chooseFile(path);
     answerer.answerMessage(QMessageBox::Ok);
@@ -273,7 +273,7 @@ void TestPaneFiles::openFailureIsReported()
         failureReportMismatch(answerer.shown()[1], QStringLiteral("Can not open the file !"), path),
         QString());
     QCOMPARE(form.RichTextBox1->Text(), QStringLiteral("kept"));
-    QCOMPARE(form.Modified[1], False);
+    QCOMPARE(form.Modified[1], Form1::False);
     QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
 }
 
@@ -297,8 +297,8 @@ void TestPaneFiles::cancelledDialogsStaySilent()
     for (const ShownDialog &shown : answerer.shown())
         QVERIFY2(shown.kind != QStringLiteral("QMessageBox"), qPrintable(shown.text));
     QCOMPARE(form.RichTextBox1->Text(), QStringLiteral("send"));
-    QCOMPARE(form.Modified[1], True);
-    QCOMPARE(form.Modified[2], True);
+    QCOMPARE(form.Modified[1], Form1::True);
+    QCOMPARE(form.Modified[2], Form1::True);
     QVERIFY(!QFile::exists(printout));
     QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
 }
@@ -328,8 +328,8 @@ void TestPaneFiles::saveWritesThePaneAndClearsItsFlag()
     form.show();
     pane(form, index)->setProperty("Text", QStringLiteral("something"));
     pane(form, index)->setProperty("Text", text);
-    QCOMPARE(form.Modified[index], True);
-    QCOMPARE(form.Modified[3 - index], False);
+    QCOMPARE(form.Modified[index], Form1::True);
+    QCOMPARE(form.Modified[3 - index], Form1::False);
 
     // Saved twice, to two names: the second dialog proposes the pane's name again.
     ModalAnswerer answerer;
@@ -337,8 +337,8 @@ void TestPaneFiles::saveWritesThePaneAndClearsItsFlag()
     const QString second = m_files->filePath(QStringLiteral("second.txt"));
     answerer.chooseFile(first);
     (form.*item)->trigger();
-    QCOMPARE(form.Modified[index], False);
-    form.Modified[index] = True;
+    QCOMPARE(form.Modified[index], Form1::False);
+    form.Modified[index] = Form1::True;
     answerer.chooseFile(second);
     (form.*item)->trigger();
 
@@ -350,8 +350,8 @@ void TestPaneFiles::saveWritesThePaneAndClearsItsFlag()
     QCOMPARE(form.CommonDialog1->Flags(), 6);
     QCOMPARE(readAll(first), bytes);
     QCOMPARE(readAll(second), bytes);
-    QCOMPARE(form.Modified[index], False);
-    QCOMPARE(form.Modified[3 - index], False);
+    QCOMPARE(form.Modified[index], Form1::False);
+    QCOMPARE(form.Modified[3 - index], Form1::False);
     QCOMPARE(textOf(pane(form, index)), text);
 }
 
@@ -396,7 +396,7 @@ void TestPaneFiles::failedSaveIsReportedAndKeepsTheFlag()
     QCOMPARE(
         failureReportMismatch(answerer.shown()[1], QStringLiteral("Can not save the data !"), path),
         QString());
-    QCOMPARE(form.Modified[index], True);
+    QCOMPARE(form.Modified[index], Form1::True);
     QCOMPARE(textOf(pane(form, index)), text);
     QVERIFY(!QFile::exists(path));
 }
@@ -418,7 +418,7 @@ void TestPaneFiles::newOnAnEmptyPaneAsksNothing()
     QTest::keyClicks(pane(form, index), QStringLiteral("x"));
     QTest::keyClick(pane(form, index), Qt::Key_Backspace);
     QCOMPARE(textOf(pane(form, index)), QString());
-    QCOMPARE(form.Modified[index], True);
+    QCOMPARE(form.Modified[index], Form1::True);
     form.SeqNo = 41;
 
     ModalAnswerer answerer;
@@ -426,7 +426,7 @@ void TestPaneFiles::newOnAnEmptyPaneAsksNothing()
     (index == 1 ? form.N_Send : form.N_Received)->trigger();
     QCoreApplication::processEvents();
     QCOMPARE(answerer.shown().size(), 0);
-    QCOMPARE(form.Modified[index], True);
+    QCOMPARE(form.Modified[index], Form1::True);
     QCOMPARE(form.SeqNo, 41);
 }
 
@@ -474,8 +474,8 @@ void TestPaneFiles::newAnswered()
              cleared && index == 1 ? QString() : QStringLiteral("A\r\nB"));
     QCOMPARE(form.RichTextBox2->Text(),
              cleared && index == 2 ? QString() : QStringLiteral("1.0,1\r\n2.0,2\r\n"));
-    QCOMPARE(form.Modified[index], cleared ? False : True);
-    QCOMPARE(form.Modified[3 - index], True);
+    QCOMPARE(form.Modified[index], cleared ? Form1::False : Form1::True);
+    QCOMPARE(form.Modified[3 - index], Form1::True);
     QCOMPARE(form.SeqNo, cleared && index == 2 ? 0 : 2);
 }
 
@@ -504,7 +504,7 @@ void TestPaneFiles::clearingRemovesWhatWasThereWhenAsked()
     // What was asked about is gone; the lines that came meanwhile stay with their numbers, are
     // still unsaved, and the next line is numbered 1.
     QCOMPARE(form.RichTextBox2->Text(), QStringLiteral("3.0,3\r\n4.0,4\r\n"));
-    QCOMPARE(form.Modified[2], True);
+    QCOMPARE(form.Modified[2], Form1::True);
     QVERIFY(rig.device().write("0\r\n"));
     QTRY_COMPARE(form.RichTextBox2->Text(), QStringLiteral("3.0,3\r\n4.0,4\r\n5.0,1\r\n"));
 }

@@ -302,10 +302,10 @@ void TestReceive::partialLineIsDiscardedByTheNextOpen()
 
     // An escape pending at the close is forgotten too.
     send("\x1b");
-    QTRY_COMPARE(form().EscFlag, True);
+    QTRY_COMPARE(form().EscFlag, Form1::True);
     form().ClosePort();
     QVERIFY(m_rig->start());
-    QCOMPARE(form().EscFlag, False);
+    QCOMPARE(form().EscFlag, Form1::False);
     send("D\r");
     QTRY_COMPARE(paneText(), QStringLiteral("X\r\nD\r\n"));
 }
@@ -438,13 +438,13 @@ void TestReceive::burstArrivesWholeAndInOrder()
 void TestReceive::receivedTextMarksThePaneChanged()
 {
     QVERIFY(m_rig->start());
-    QCOMPARE(form().Modified[2], False);
+    QCOMPARE(form().Modified[2], Form1::False);
     send("partial");
     QTRY_COMPARE(form().RcvLine, QStringLiteral("partial"));
-    QCOMPARE(form().Modified[2], False);
+    QCOMPARE(form().Modified[2], Form1::False);
     send("\r");
-    QTRY_COMPARE(form().Modified[2], True);
-    QCOMPARE(form().Modified[1], False);
+    QTRY_COMPARE(form().Modified[2], Form1::True);
+    QCOMPARE(form().Modified[1], Form1::False);
 }
 
 QTEST_MAIN(TestReceive)

@@ -123,7 +123,7 @@ void TestRobustness::everyByteValue()
         second += QChar(c);
     verifyPane(first + QStringLiteral(",3\r\n") + second + QStringLiteral(",4\r\n"));
     QCOMPARE(form().RcvLine, QString());
-    QCOMPARE(form().EscFlag, False);
+    QCOMPARE(form().EscFlag, Form1::False);
 
     // The line is open to the next reading as usual.
     send("14.0\r\n");

@@ -410,7 +410,7 @@ void TestSend::headerOnStart()
     const QString earlier = QStringLiteral("12.5\r\n\u00ff13.0\r\n");
     form().RichTextBox2->setText(earlier);
     form().RichTextBox2->setSelStart(0);
-    form().Modified[2] = False;
+    form().Modified[2] = Form1::False;
 
     ModalAnswerer answerer;
     if (!deviceThere)
@@ -428,7 +428,7 @@ void TestSend::headerOnStart()
     else
         QCOMPARE(added, QString());
     // The stamp, like received text, marks the received pane as changed.
-    QCOMPARE(form().Modified[2], header ? True : False);
+    QCOMPARE(form().Modified[2], header ? Form1::True : Form1::False);
 }
 
 void TestSend::footerOnStopNotOnEnd()
@@ -442,7 +442,7 @@ void TestSend::footerOnStopNotOnEnd()
     QVERIFY(m_rig->portClosedAsShown());
     const QString footer = form().RichTextBox2->Text();
     QVERIFY2(timeStamp.match(footer).hasMatch() && footer.size() == 22, qPrintable(footer));
-    QCOMPARE(form().Modified[2], True);
+    QCOMPARE(form().Modified[2], Form1::True);
 
     // End, with the port closed, offers to save the changed pane and writes no footer.
     ModalAnswerer answerer;
