@@ -24,8 +24,8 @@ class Form1 : public QMainWindow
 
 public:
     // Flags are 16-bit integers: True is -1, False is 0. Scoped to the window, where the
-    // handlers use them, so they neither clash with nor quietly yield to the X11 headers'
-    // macros of the same names.
+    // handlers use them; elsewhere they read Form1::True, which the X11 headers' macro of the
+    // same name cannot quietly turn into 1.
     static constexpr std::int16_t True = -1;
     static constexpr std::int16_t False = 0;
 
