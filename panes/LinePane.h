@@ -9,6 +9,8 @@
 #include <QPoint>
 #include <QString>
 
+#include <optional>
+
 class QPainter;
 class QPrinter;
 class QTextLayout;
@@ -121,6 +123,10 @@ private:
     qint64 topLine() const;
 
     qint64 moved(QKeyEvent *event, bool *extend) const;
+    // The position on the other side of the line break a position stands beside (at its
+    // line's end going forward, at its start going back), the position itself at the text's
+    // ends; nothing inside a line.
+    std::optional<qint64> acrossLineBreak(qint64 position, bool forward) const;
     qint64 wordBoundary(qint64 position, bool forward) const;
     void dragTo(const QPoint &point);
 

@@ -60,19 +60,26 @@ std::pair<qsizetype, qsizetype> wordAround(const QString &text, qsizetype column
 
 } // namespace
 
-qint64 LinePane::wordBoundary(qint64 position, bool forward) const
+std::optional<qint64> LinePane::acrossLineBreak(qint64 position, bool forward) const
 {
-    // Like the send pane's word moves: forward to the start of the next word, back to the start
-    // of this or the previous one; a line's ends count as word starts.
     const LineStore::Place place = m_store.place(position);
-    const qsizetype length = m_store.lineLength(place.line);
-    if (forward && place.column == length)
+    if (forward && place.column == m_store.lineLength(place.line))
         return place.line + 1 < m_store.lineCount() ? m_store.position({place.line + 1, 0})
                                                     : position;
     if (!forward && place.column == 0)
         return place.line > 0
             ? m_store.position({place.line - 1, m_store.lineLength(place.line - 1)})
             : position;
+    return std::nullopt;
+}
+
+qint64 LinePane::wordBoundary(qint64 position, bool forward) const
+{
+    // Like the send pane's word moves: forward to the start of the next word, back to the start
+    // of this or the previous one; a line's ends count as word starts.
+    if (const std::optional<qint64> across = acrossLineBreak(position, forward))
+        return *across;
+    const LineStore::Place place = m_store.place(position);
     const qsizetype from = std::max<qsizetype>(0, place.column - 256);
     const QString text = m_store.lineText(place.line, from, 512);
     QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
@@ -96,14 +103,8 @@ qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
     };
     const LineStore::Place place = m_store.place(m_caret);
     const auto step = [&](bool forward) {
-        const qsizetype length = m_store.lineLength(place.line);
-        if (forward && place.column == length)
-            return place.line + 1 < m_store.lineCount() ? m_store.position({place.line + 1, 0})
-                                                        : m_caret;
-        if (!forward && place.column == 0)
-            return place.line > 0
-                ? m_store.position({place.line - 1, m_store.lineLength(place.line - 1)})
-                : m_caret;
+        if (const std::optional<qint64> across = acrossLineBreak(m_caret, forward))
+            return *across;
         const qsizetype from = std::max<qsizetype>(0, place.column - 16);
         const QString text = m_store.lineText(place.line, from, 32);
         QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
