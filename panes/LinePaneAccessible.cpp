@@ -48,22 +48,29 @@ void LinePaneAccessible::install()
     Q_UNUSED(installed);
 }
 
-void LinePaneAccessible::aboutToRemove(LinePane *pane, qint64 from, qint64 to)
+namespace {
+
+// A removal or an insertion with the text it concerns, for a range no larger than a reader
+// would be handed whole.
+template<typename TextEvent> void sendTextEvent(LinePane *pane, qint64 from, qint64 to)
 {
     if (from == to || to - from > wholeTextLimit || !listening())
         return;
     const int start = offsetOf(pane, from);
-    QAccessibleTextRemoveEvent event(pane, start, pane->lines().text(start, offsetOf(pane, to), 1));
+    TextEvent event(pane, start, pane->lines().text(start, offsetOf(pane, to), 1));
     QAccessible::updateAccessibility(&event);
+}
+
+} // namespace
+
+void LinePaneAccessible::aboutToRemove(LinePane *pane, qint64 from, qint64 to)
+{
+    sendTextEvent<QAccessibleTextRemoveEvent>(pane, from, to);
 }
 
 void LinePaneAccessible::inserted(LinePane *pane, qint64 from, qint64 to)
 {
-    if (from == to || to - from > wholeTextLimit || !listening())
-        return;
-    const int start = offsetOf(pane, from);
-    QAccessibleTextInsertEvent event(pane, start, pane->lines().text(start, offsetOf(pane, to), 1));
-    QAccessible::updateAccessibility(&event);
+    sendTextEvent<QAccessibleTextInsertEvent>(pane, from, to);
 }
 
 void LinePaneAccessible::selectionChanged(LinePane *pane)

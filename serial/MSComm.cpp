@@ -275,11 +275,6 @@ void MSComm::forgetLostDevice()
     m_lostPort = 0;
 }
 
-QString MSComm::devicePathFor(int port)
-{
-    return portDevice(port, listSerialDevices()).path;
-}
-
 void MSComm::raiseEventForTesting(std::int16_t code)
 {
     raise(code);

@@ -86,9 +86,7 @@ public:
     // place; choosing the port again (the user means the device now there) forgets it.
     void forgetLostDevice();
 
-    // Device path that port n opens: KAVREL_COM<n> when set, else the n-th serial device
-    // present; empty when there is none.
-    static QString devicePathFor(int port);
+    // The device the last opening tried (empty when no device was behind the number).
     QString devicePath() const { return m_devicePath; }
     // The system's reason for the last failure to open or apply the settings.
     QString errorString() const { return m_errorString; }

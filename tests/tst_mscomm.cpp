@@ -1,6 +1,7 @@
 // The serial port component over a real pseudo-terminal: settings on the line, opening
 // failures, one OnComm per received character, output, buffers and a vanishing device.
 #include "serial/MSComm.h"
+#include "serial/SerialPorts.h"
 #include "tests/support/FakeDeviceTree.h"
 #include "tests/support/PtyDevice.h"
 
@@ -218,7 +219,8 @@ void TestMSComm::portNumbersName()
         qputenv(QByteArray("KAVREL_COM" + QByteArray::number(port)).constData(), variable);
     // Another port's variable never applies.
     qputenv(QByteArray("KAVREL_COM" + QByteArray::number(port + 1)).constData(), "/dev/null");
-    QCOMPARE(MSComm::devicePathFor(port), path.startsWith(u"dev/") ? tree.path(path) : path);
+    QCOMPARE(portDevice(port, listSerialDevices()).path,
+             path.startsWith(u"dev/") ? tree.path(path) : path);
 }
 
 void TestMSComm::missingDeviceFails()
