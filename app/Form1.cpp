@@ -3,7 +3,7 @@
 
 #include "app/Twips.h"
 #include "panes/CommonDialog.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 

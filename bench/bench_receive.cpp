@@ -7,7 +7,7 @@
 //   bench_receive operations N         on an N-line pane: select all and copy, save, scroll to
 //                                      the middle and paint, drop the first half
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"

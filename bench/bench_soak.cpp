@@ -5,7 +5,7 @@
 //   bench_soak [seconds] [interval-ms]
 //     seconds: default KAVREL_SOAK_SECONDS, else 600; interval between readings: default 1
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"

@@ -2,7 +2,7 @@
 // with the header and footer.
 #include "app/Form1.h"
 
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"
 

@@ -2,7 +2,7 @@
 #include "app/Form1.h"
 #include "app/Twips.h"
 #include "panes/CommonDialog.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"

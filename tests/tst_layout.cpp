@@ -1,7 +1,7 @@
 // The window's two-column layout at any size, its two guards, and the banner at the top.
 #include "app/Form1.h"
 #include "app/Twips.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "settings/SettingsFile.h"
 

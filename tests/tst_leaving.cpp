@@ -1,6 +1,6 @@
 // Start-up caption and the ways of leaving: the save question, its answers and the saves it runs.
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/EventLoop.h"

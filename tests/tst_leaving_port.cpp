@@ -1,7 +1,7 @@
 // Leaving with the port in play: File > End and closing the window close it first, the End
 // button leaves only while it is closed, and Cancel keeps the program running.
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/ModalAnswerer.h"

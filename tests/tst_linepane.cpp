@@ -1,7 +1,7 @@
 // The received pane: the same operations as the send pane's widget with the same results, and
 // what a user and a reader do with it.
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "tests/support/ModalAnswerer.h"
 #include "tests/support/WindowOnPty.h"

@@ -1,6 +1,6 @@
 // The received pane's line store against a plain string joined by CR LF: random appends, edits,
 // positions, ranges and scans must agree, whatever the chunk size.
-#include "panes/LineStore.h"
+#include "panes/lines/LineStore.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -1,7 +1,7 @@
 // The File menu on the panes: open, clear, save and print, and the change flags they keep.
 #include "app/Form1.h"
 #include "panes/CommonDialog.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"

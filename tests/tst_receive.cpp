@@ -1,7 +1,7 @@
 // The serial link over a real pty: opening and closing the port, and received characters
 // becoming stamped lines at the end of the received pane.
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"

@@ -2,7 +2,7 @@
 // specially, a megabyte without a CR) lands as text at the end of the received pane and
 // never disturbs what the pane already held.
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "panes/TextDecoder.h"
 #include "tests/support/WindowOnPty.h"

@@ -1,6 +1,6 @@
 // Sending: Start, Send, Stop and the send timer over a pseudo-terminal, read back byte by byte.
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "send/SendText.h"
 #include "serial/MSComm.h"

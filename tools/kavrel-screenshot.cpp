@@ -2,7 +2,7 @@
 // the README's picture.
 //   kavrel-screenshot [file.png]     (default: screenshot.png)
 #include "app/Form1.h"
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
 #include "settings/SettingsFile.h"
 

@@ -1,6 +1,6 @@
 // The received pane's view: a fixed line height, the top line as the scroll bar's value, and
 // only the lines in sight laid out, each for the one paint, so no line keeps a layout.
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 
 #include <QApplication>
 #include <QPaintEvent>

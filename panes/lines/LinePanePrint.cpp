@@ -1,6 +1,6 @@
 // Printing the received pane page by page from its store, as the send pane's document prints:
 // 2 cm margins, long lines wrapped, the page number at the foot of each page.
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 
 #include <QPainter>
 #include <QPrinter>

@@ -1,7 +1,7 @@
 // The received pane's line store: appending is a copy at the end of the last chunk; an edit
 // rewrites only the chunks it touches; positions are found by binary searches over the chunks'
 // first lines and characters and then over one chunk's line starts.
-#include "panes/LineStore.h"
+#include "panes/lines/LineStore.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 // only the lines in sight, so a pane holding millions of lines costs a few dozen bytes a line.
 #pragma once
 
-#include "panes/LineStore.h"
+#include "panes/lines/LineStore.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
@@ -74,6 +74,9 @@ public:
 signals:
     // Raised after every change of the text, by the user or the program.
     void Change();
+    // The change itself, raised before Change: the positions it replaced (CR LF counted as
+    // two) and the text put there, as the store now holds it.
+    void edited(qint64 from, qint64 to, const QString &text);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -1,8 +1,8 @@
 // The received pane for screen readers. Offsets count a line break as one character ("\n");
 // every piece of text asked for is built from the store alone, never the whole text.
-#include "panes/LinePaneAccessible.h"
+#include "panes/lines/LinePaneAccessible.h"
 
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 
 #include <QAccessible>
 #include <QTextBoundaryFinder>

@@ -1,8 +1,8 @@
 // The received pane's operations: every edit goes through edit(), which changes the store,
 // puts the caret after the new text, raises Change, tells a reader and redraws.
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 
-#include "panes/LinePaneAccessible.h"
+#include "panes/lines/LinePaneAccessible.h"
 #include "panes/PaneShared.h"
 #include "panes/TextFile.h"
 
@@ -157,6 +157,7 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
     restartBlinking();
     // Everything from the edit down may have moved; what is above it has not.
     updateLines(from, m_store.size());
+    emit edited(from, to, clean);
     emit Change();
 }
 

@@ -1,5 +1,5 @@
 // What the user does in the received pane: keys, mouse, clipboard, context menu, input method.
-#include "panes/LinePane.h"
+#include "panes/lines/LinePane.h"
 
 #include "panes/PaneShared.h"
 
