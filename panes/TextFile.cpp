@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -30,9 +31,17 @@ QString notRegular()
 
 QString tooLarge(qint64 size)
 {
+    // In MiB the figures of a file just over the limit round alike ("64.0" against "64"), which
+    // reads as no reason at all; then the bytes tell them apart.
+    const QLocale locale;
+    const auto mebibytes = [&locale](qint64 bytes) {
+        return locale.toString(double(bytes) / (1024 * 1024), 'f', 1);
+    };
+    if (mebibytes(size) == mebibytes(maxTextFileBytes))
+        return tr("The file holds %1 bytes; Kavrel opens files of up to %2 bytes.")
+            .arg(locale.toString(size), locale.toString(maxTextFileBytes));
     return tr("The file holds %1 MiB; Kavrel opens files of up to %2 MiB.")
-        .arg(double(size) / (1024 * 1024), 0, 'f', 1)
-        .arg(maxTextFileBytes / (1024 * 1024));
+        .arg(mebibytes(size), locale.toString(maxTextFileBytes / (1024 * 1024)));
 }
 
 } // namespace

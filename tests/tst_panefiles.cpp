@@ -14,9 +14,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLocale>
 #include <QPrinter>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -237,14 +239,17 @@ void TestPaneFiles::openLoadsTheSendPaneAndFlagsIt()
 void TestPaneFiles::openFailureIsReported_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("socket") << "socket";
-    QTest::newRow("pipe with no writer") << "pipe";
-    QTest::newRow("over 64 MiB") << "large";
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("socket") << "socket" << qint64(0);
+    QTest::newRow("pipe with no writer") << "pipe" << qint64(0);
+    QTest::newRow("64 MiB and a byte") << "large" << qint64(64 * 1024 * 1024 + 1);
+    QTest::newRow("80 MiB") << "large" << qint64(80 * 1024 * 1024);
 }
 
 void TestPaneFiles::openFailureIsReported()
 {
     QFETCH(QString, kind);
+    QFETCH(qint64, size);
     // None of these can be opened as a text file, whoever runs the test; none may block.
     const QString path = m_files->filePath(kind + QStringLiteral(".txt"));
     std::optional<SocketFile> socket;
@@ -255,7 +260,7 @@ void TestPaneFiles::openFailureIsReported()
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else {
         QFile large(path); // sparse: no disk space taken
-        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(64 * 1024 * 1024 + 1));
+        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(size));
     }
 
     Form1 form;
@@ -272,6 +277,19 @@ void TestPaneFiles::openFailureIsReported()
     QCOMPARE(
         failureReportMismatch(answerer.shown()[1], QStringLiteral("Can not open the file !"), path),
         QString());
+    if (kind == u"large") {
+        // The file's figure and the limit's, in one unit, must differ as numbers.
+        static const QRegularExpression figures(
+            QStringLiteral("holds (\\S+) (\\S+); .* up to (\\S+) (\\S+)\\.$"));
+        const QString reason = answerer.shown()[1].informativeText;
+        const QRegularExpressionMatch match = figures.match(reason);
+        bool file = false, limit = false;
+        QVERIFY2(match.hasMatch() && match.captured(2) == match.captured(4)
+                     && QLocale().toDouble(match.captured(1), &file)
+                         > QLocale().toDouble(match.captured(3), &limit)
+                     && file && limit,
+                 qPrintable(reason));
+    }
     QCOMPARE(form.RichTextBox1->Text(), QStringLiteral("kept"));
     QCOMPARE(form.Modified[1], Form1::False);
     QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
