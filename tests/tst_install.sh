@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks what a desktop needs there: both
-# programs, the desktop entry, the icon in every size, the metainfo, and that the installed
-# program starts. The desktop and AppStream validators run when they are installed.
-#   tst_install.sh <cmake> <build dir>
+# programs, the desktop entry, the icon in every size, the metainfo, the manual pages and the
+# changelog, and that the installed program starts. The desktop and AppStream validators run
+# when they are installed.
+#   tst_install.sh <cmake> <build dir> <version>
 set -uo pipefail
 cmake=$1
 build=$2
+version=$3
 id=io.github.kavrel.kavrel
 
 failures=0
@@ -33,6 +35,27 @@ metainfo=$prefix/share/metainfo/$id.metainfo.xml
 [[ -f $desktop ]] || fail "share/applications/$id.desktop is missing"
 [[ -f $metainfo ]] || fail "share/metainfo/$id.metainfo.xml is missing"
 [[ -f $prefix/share/doc/kavrel/copyright ]] || fail "share/doc/kavrel/copyright is missing"
+
+# Compressed as Debian wants them (gzip -9, no name, no time stamp): a manual page per program
+# that names it and reads without a warning, and a changelog whose newest entry is this version.
+for page in man/man1/kavrel.1.gz man/man1/kavrel-sim.1.gz doc/kavrel/changelog.gz; do
+    header=$(od -An -tx1 -N9 "$prefix/share/$page" 2>/dev/null | tr -d ' \n')
+    [[ $header == 1f8b08000000000002 ]] || fail "share/$page is missing or not gzip -9n ($header)"
+done
+for program in kavrel kavrel-sim; do
+    page=$prefix/share/man/man1/$program.1.gz
+    gzip -dc "$page" 2>/dev/null | grep -qx "$program \\\\- .*" \
+        || fail "$program.1 does not name $program"
+    if command -v man >/dev/null; then
+        report=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+            man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+        [[ -z $report ]] || fail "man -l $program.1: $report"
+    else
+        echo "SKIP: man is not installed (Debian package man-db)"
+    fi
+done
+gzip -dc "$prefix/share/doc/kavrel/changelog.gz" 2>/dev/null | head -n1 \
+    | grep -q "^kavrel ($version) " || fail "the changelog's newest entry is not $version"
 
 # The entry starts the installed program by name, with the themed icon, without a terminal.
 for entry in Type=Application Name=Kavrel Exec=kavrel Icon=kavrel Terminal=false; do
@@ -102,4 +125,4 @@ if [[ $failures -gt 0 ]]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "installed layout, desktop entry, icons and metainfo are in order"
+echo "installed layout, desktop entry, icons, metainfo, manual pages and changelog are in order"
