@@ -4,7 +4,7 @@ kavrel_packages=(
     qt6-base-dev qt6-serialport-dev
     fonts-liberation2
     poppler-utils
-    desktop-file-utils appstream
+    desktop-file-utils appstream man-db
 )
 
 # Installs what is missing, non-interactively; does nothing when everything is present.
