@@ -12,11 +12,14 @@
 #include <QClipboard>
 #include <QFile>
 #include <QInputMethodEvent>
+#include <QPrinter>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -71,6 +74,27 @@ QPoint onCharacter(LinePane &pane, int position)
     return pointOf(pane, position);
 }
 
+// The pages a pane prints the text on, at a printer's resolution, read back from the PDF.
+int printedPages(QWidget &pane, const QString &text, QPrinter::PrinterMode mode)
+{
+    QTemporaryDir dir;
+    QPrinter printer(mode);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(dir.filePath(QStringLiteral("printout.pdf")));
+    pane.setProperty("Text", text);
+    const bool printed = qobject_cast<LinePane *>(&pane)
+        ? static_cast<LinePane &>(pane).SelPrint(&printer)
+        : static_cast<RichTextBox &>(pane).SelPrint(&printer);
+    QProcess info;
+    info.start(QStringLiteral("pdfinfo"), {printer.outputFileName()});
+    if (!printed || !info.waitForFinished(30000))
+        return -1;
+    const QString pages = QString::fromUtf8(info.readAllStandardOutput())
+                              .section(QStringLiteral("Pages:"), 1)
+                              .section(u'\n', 0, 0);
+    return pages.trimmed().toInt();
+}
+
 bool hasLoneHalf(const QString &text)
 {
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -96,6 +120,8 @@ private slots:
     void wordOperationsAsTheSendPane();
     void typedAsTheSendPane_data();
     void typedAsTheSendPane();
+    void printsOnTheSendPanesPages_data();
+    void printsOnTheSendPanesPages();
     void selectAllAndCopyIsTheText();
     void typingAndPasteLandAtTheCaret();
     void receivedLinesLandAtTheEndAndTheViewFollows();
@@ -346,6 +372,30 @@ void TestLinePane::typedAsTheSendPane()
     // Both hold the characters the program's text may hold, however they came.
     for (const QChar structural : {QChar(0xfdd0), QChar(0xfdd1), QChar(0xfffc)})
         QVERIFY(!send.Text().contains(structural));
+}
+
+void TestLinePane::printsOnTheSendPanesPages_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QPrinter::PrinterMode>("mode");
+    const QString tabbed = QStringLiteral("12.5\t13.0\t14.2\t9.87\tOK");
+    const QString wrapped = QStringLiteral("a long line of words to be wrapped ").repeated(8);
+    QTest::newRow("tabbed lines") << tabbed << QPrinter::HighResolution;
+    QTest::newRow("tabbed lines, screen resolution") << tabbed << QPrinter::ScreenResolution;
+    QTest::newRow("wrapped lines") << wrapped << QPrinter::HighResolution;
+    QTest::newRow("tabbed, wrapped") << wrapped + tabbed.repeated(3) << QPrinter::HighResolution;
+}
+
+void TestLinePane::printsOnTheSendPanesPages()
+{
+    QFETCH(QString, line);
+    QFETCH(QPrinter::PrinterMode, mode);
+    const QString text = QStringList(120, line).join(QStringLiteral("\r\n"));
+    RichTextBox send;
+    LinePane received;
+    const int pages = printedPages(send, text, mode);
+    QVERIFY(pages > 1);
+    QCOMPARE(printedPages(received, text, mode), pages);
 }
 
 void TestLinePane::selectAllAndCopyIsTheText()
