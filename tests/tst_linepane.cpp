@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QPrinter>
 #include <QProcess>
@@ -21,6 +22,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextLayout>
 
 #include <cerrno>
 #include <functional>
@@ -122,6 +124,8 @@ private slots:
     void typedAsTheSendPane();
     void printsOnTheSendPanesPages_data();
     void printsOnTheSendPanesPages();
+    void longLinesMeasuredAsDrawn_data();
+    void longLinesMeasuredAsDrawn();
     void selectAllAndCopyIsTheText();
     void typingAndPasteLandAtTheCaret();
     void receivedLinesLandAtTheEndAndTheViewFollows();
@@ -396,6 +400,50 @@ void TestLinePane::printsOnTheSendPanesPages()
     const int pages = printedPages(send, text, mode);
     QVERIFY(pages > 1);
     QCOMPARE(printedPages(received, text, mode), pages);
+}
+
+void TestLinePane::longLinesMeasuredAsDrawn_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::newRow("tabs throughout") << QStringLiteral("x\t12345\t").repeated(400);
+    QTest::newRow("tabs at the start") << QStringLiteral("\t\t\t") + QString(3000, u'y');
+    QTest::newRow("tabs at the end") << QString(3000, u'y') + QStringLiteral("\t\t\tz");
+    QTest::newRow("no tabs") << QString(3000, u'z');
+    QTest::newRow("short, tabbed") << QStringLiteral("a\tb").repeated(100);
+}
+
+void TestLinePane::longLinesMeasuredAsDrawn()
+{
+    // Where the line's columns are drawn when it is laid out whole, as the send pane lays it out.
+    QFETCH(QString, line);
+    LinePane pane;
+    pane.setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    pane.resize(400, 200);
+    pane.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    pane.setText(line + QStringLiteral("\r\nnext"));
+    QTextLayout drawn(line, pane.font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    option.setTabStopDistance(80);
+    drawn.setTextOption(option);
+    drawn.beginLayout();
+    const QTextLine whole = drawn.createLine();
+    drawn.endLayout();
+
+    QScrollBar *bar = pane.horizontalScrollBar();
+    pane.setSelStart(int(line.size()));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        bar->maximum() + pane.viewport()->width() > whole.naturalTextWidth() + 2 * 4, 10000);
+    for (int k = 0; k <= 20; ++k) {
+        const int column = int(line.size()) * k / 20;
+        pane.setSelStart(column);
+        const QRect caret = pane.positionRect(column);
+        QVERIFY2(pane.viewport()->rect().contains(caret.center()), qPrintable(QString::number(k)));
+        QVERIFY2(qAbs(caret.left() + bar->value() - 4 - whole.cursorToX(column)) <= 1,
+                 qPrintable(QString::number(k)));
+        QCOMPARE(pane.positionAt(caret.center()), column);
+    }
 }
 
 void TestLinePane::selectAllAndCopyIsTheText()
