@@ -77,16 +77,15 @@ QPoint onCharacter(LinePane &pane, int position)
 }
 
 // The pages a pane prints the text on, at a printer's resolution, read back from the PDF.
-int printedPages(QWidget &pane, const QString &text, QPrinter::PrinterMode mode)
+template<typename Pane>
+int printedPages(Pane &pane, const QString &text, QPrinter::PrinterMode mode)
 {
     QTemporaryDir dir;
     QPrinter printer(mode);
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(dir.filePath(QStringLiteral("printout.pdf")));
-    pane.setProperty("Text", text);
-    const bool printed = qobject_cast<LinePane *>(&pane)
-        ? static_cast<LinePane &>(pane).SelPrint(&printer)
-        : static_cast<RichTextBox &>(pane).SelPrint(&printer);
+    pane.setText(text);
+    const bool printed = pane.SelPrint(&printer);
     QProcess info;
     info.start(QStringLiteral("pdfinfo"), {printer.outputFileName()});
     if (!printed || !info.waitForFinished(30000))
@@ -95,16 +94,6 @@ int printedPages(QWidget &pane, const QString &text, QPrinter::PrinterMode mode)
                               .section(QStringLiteral("Pages:"), 1)
                               .section(u'\n', 0, 0);
     return pages.trimmed().toInt();
-}
-
-bool hasLoneHalf(const QString &text)
-{
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i].isHighSurrogate() ? !(i + 1 < text.size() && text[++i].isLowSurrogate())
-                                      : text[i].isLowSurrogate())
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -285,7 +274,6 @@ void TestLinePane::wordOperationsAsTheSendPane_data()
     QTest::newRow("pairs, deleted forward") << pairs << 0 << deleteEnd << 3;
     QTest::newRow("pairs, deleted back") << pairs << int(pairs.size()) << deleteStart << 3;
     QTest::newRow("pairs, double clicks") << pairs << 511 << click << 4;
-    QTest::newRow("pairs, characters") << pairs << 509 << QKeyCombination(Qt::Key_Right) << 9;
 }
 
 void TestLinePane::wordOperationsAsTheSendPane()
@@ -318,7 +306,7 @@ void TestLinePane::wordOperationsAsTheSendPane()
                  qPrintable(QStringLiteral("step %1:\n  %2\n  %3")
                                 .arg(step)
                                 .arg(state(received), state(send))));
-        QVERIFY(!hasLoneHalf(received.Text()) && !hasLoneHalf(received.SelText()));
+        QVERIFY(received.Text().isValidUtf16() && received.SelText().isValidUtf16());
     }
 }
 
@@ -330,7 +318,6 @@ void TestLinePane::typedAsTheSendPane_data()
     const Qt::KeyboardModifiers none;
     const QString key = QStringLiteral("key");
     const QString method = QStringLiteral("input method");
-    QTest::newRow("letter") << QStringLiteral("\u00e9") << none << key;
     QTest::newRow("emoji") << QStringLiteral("\U0001F600") << none << key;
     QTest::newRow("emoji, committed") << QStringLiteral("\U0001F600") << none << method;
     QTest::newRow("non-joiner") << QStringLiteral("\u200c") << none << key;
@@ -343,7 +330,6 @@ void TestLinePane::typedAsTheSendPane_data()
     QTest::newRow("Ctrl") << QStringLiteral("q") << Qt::KeyboardModifiers(Qt::ControlModifier)
                           << key;
     QTest::newRow("control character") << QStringLiteral("\u0007") << none << key;
-    QTest::newRow("escape") << QStringLiteral("\u001b") << none << key;
     QTest::newRow("object replacement") << QStringLiteral("\ufffc") << none << key;
     QTest::newRow("frame edge, committed") << QStringLiteral("a\ufdd0b") << none << method;
     QTest::newRow("frame edges, pasted")
