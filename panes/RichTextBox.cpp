@@ -6,7 +6,9 @@
 #include "panes/TextFile.h"
 
 #include <QContextMenuEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QPrinter>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -203,7 +205,42 @@ void RichTextBox::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
+    // What is typed, committed or pasted holds no character the program's text may not.
+    const QString clean = withoutStructuralCharacters(event->text());
+    if (isTypedText(event) && clean != event->text()) {
+        QKeyEvent cleaned(event->type(), event->key(), event->modifiers(), clean,
+                          event->isAutoRepeat(), event->count());
+        QPlainTextEdit::keyPressEvent(&cleaned);
+        event->setAccepted(cleaned.isAccepted());
+        return;
+    }
     QPlainTextEdit::keyPressEvent(event);
+}
+
+void RichTextBox::inputMethodEvent(QInputMethodEvent *event)
+{
+    const QString clean = withoutStructuralCharacters(event->commitString());
+    if (clean == event->commitString()) {
+        QPlainTextEdit::inputMethodEvent(event);
+        return;
+    }
+    QInputMethodEvent cleaned(event->preeditString(), event->attributes());
+    cleaned.setCommitString(clean, event->replacementStart(), event->replacementLength());
+    QPlainTextEdit::inputMethodEvent(&cleaned);
+    event->setAccepted(cleaned.isAccepted());
+}
+
+void RichTextBox::insertFromMimeData(const QMimeData *source)
+{
+    const QString text = source->hasText() ? source->text() : QString();
+    const QString clean = withoutStructuralCharacters(text);
+    if (clean == text) {
+        QPlainTextEdit::insertFromMimeData(source);
+        return;
+    }
+    QMimeData cleaned;
+    cleaned.setText(clean);
+    QPlainTextEdit::insertFromMimeData(&cleaned);
 }
 
 bool RichTextBox::viewportEvent(QEvent *event)

@@ -1,8 +1,8 @@
 // The received pane: the same operations as the send pane's widget with the same results, and
 // what a user and a reader do with it.
 #include "app/Form1.h"
-#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
+#include "panes/lines/LinePane.h"
 #include "tests/support/ModalAnswerer.h"
 #include "tests/support/WindowOnPty.h"
 
@@ -11,12 +11,18 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QFontDatabase>
+#include <QInputMethodEvent>
+#include <QPrinter>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextLayout>
 
 #include <cerrno>
 #include <functional>
@@ -56,6 +62,40 @@ QPoint pointOf(const LinePane &pane, qint64 position)
     return pane.positionRect(position).center();
 }
 
+// Where a double click lands on the character at a position, scrolled into sight.
+QPoint onCharacter(RichTextBox &pane, int position)
+{
+    pane.setSelStart(position);
+    pane.ensureCursorVisible();
+    return pane.cursorRect().center();
+}
+
+QPoint onCharacter(LinePane &pane, int position)
+{
+    pane.setSelStart(position);
+    return pointOf(pane, position);
+}
+
+// The pages a pane prints the text on, at a printer's resolution, read back from the PDF.
+template<typename Pane>
+int printedPages(Pane &pane, const QString &text, QPrinter::PrinterMode mode)
+{
+    QTemporaryDir dir;
+    QPrinter printer(mode);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(dir.filePath(QStringLiteral("printout.pdf")));
+    pane.setText(text);
+    const bool printed = pane.SelPrint(&printer);
+    QProcess info;
+    info.start(QStringLiteral("pdfinfo"), {printer.outputFileName()});
+    if (!printed || !info.waitForFinished(30000))
+        return -1;
+    const QString pages = QString::fromUtf8(info.readAllStandardOutput())
+                              .section(QStringLiteral("Pages:"), 1)
+                              .section(u'\n', 0, 0);
+    return pages.trimmed().toInt();
+}
+
 } // namespace
 
 class TestLinePane : public QObject
@@ -67,6 +107,14 @@ private slots:
     void sameResultsAsTheSendPane();
     void selectingAcrossALineBreak_data();
     void selectingAcrossALineBreak();
+    void wordOperationsAsTheSendPane_data();
+    void wordOperationsAsTheSendPane();
+    void typedAsTheSendPane_data();
+    void typedAsTheSendPane();
+    void printsOnTheSendPanesPages_data();
+    void printsOnTheSendPanesPages();
+    void longLinesMeasuredAsDrawn_data();
+    void longLinesMeasuredAsDrawn();
     void selectAllAndCopyIsTheText();
     void typingAndPasteLandAtTheCaret();
     void receivedLinesLandAtTheEndAndTheViewFollows();
@@ -190,6 +238,198 @@ void TestLinePane::selectingAcrossALineBreak()
     QTest::keyClick(&pane, Qt::Key_Home, Qt::ControlModifier);
     QTest::keyClick(&pane, Qt::Key_End, Qt::ShiftModifier | Qt::ControlModifier);
     QCOMPARE(pane.SelText(), pane.Text());
+}
+
+void TestLinePane::wordOperationsAsTheSendPane_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<QKeyCombination>("key"); // Key_unknown: a double click
+    QTest::addColumn<int>("times");
+    const QString longWord = QStringLiteral("ab ") + QString(700, u'w') + QStringLiteral(" cd");
+    QString pairs = QStringLiteral("a");
+    for (int i = 0; i < 400; ++i)
+        pairs += i % 2 ? QStringLiteral("\U0001F600") : QStringLiteral("\U00020000");
+    pairs += QStringLiteral(" z\r\n") + pairs;
+    const QString words
+        = QStringLiteral("alpha, beta.gamma  -- d\u00e9lta\t\u65e5\u672c (x)\r\n  end. ");
+    const QKeyCombination right(Qt::ControlModifier, Qt::Key_Right);
+    const QKeyCombination left(Qt::ControlModifier, Qt::Key_Left);
+    const QKeyCombination selectRight(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Right);
+    const QKeyCombination deleteEnd(Qt::ControlModifier, Qt::Key_Delete);
+    const QKeyCombination deleteStart(Qt::ControlModifier, Qt::Key_Backspace);
+    const QKeyCombination click(Qt::Key_unknown);
+    QTest::newRow("words, forward") << words << 0 << right << 14;
+    QTest::newRow("words, back") << words << int(words.size()) << left << 14;
+    QTest::newRow("words, deleted forward") << words << 3 << deleteEnd << 8;
+    QTest::newRow("words, deleted back") << words << int(words.size()) << deleteStart << 8;
+    QTest::newRow("words, double clicks") << words << 0 << click << 36;
+    QTest::newRow("long word, forward") << longWord << 3 << right << 2;
+    QTest::newRow("long word, back") << longWord << int(longWord.size()) - 3 << left << 2;
+    QTest::newRow("long word, selected") << longWord << 0 << selectRight << 2;
+    QTest::newRow("long word, deleted back") << longWord << 703 << deleteStart << 1;
+    QTest::newRow("long word, double click") << longWord << 400 << click << 1;
+    QTest::newRow("pairs, forward") << pairs << 0 << right << 4;
+    QTest::newRow("pairs, back") << pairs << int(pairs.size()) << left << 4;
+    QTest::newRow("pairs, deleted forward") << pairs << 0 << deleteEnd << 3;
+    QTest::newRow("pairs, deleted back") << pairs << int(pairs.size()) << deleteStart << 3;
+    QTest::newRow("pairs, double clicks") << pairs << 511 << click << 4;
+}
+
+void TestLinePane::wordOperationsAsTheSendPane()
+{
+    QFETCH(QString, text);
+    QFETCH(int, start);
+    QFETCH(QKeyCombination, key);
+    QFETCH(int, times);
+    RichTextBox send;
+    LinePane received;
+    for (QAbstractScrollArea *pane :
+         std::initializer_list<QAbstractScrollArea *> {&send, &received}) {
+        pane->resize(400, 200);
+        pane->show();
+        QVERIFY(QTest::qWaitForWindowExposed(pane));
+        pane->setProperty("Text", text);
+        pane->setProperty("SelStart", start);
+    }
+    for (int step = 0; step < times; ++step) {
+        if (key.key() != Qt::Key_unknown) {
+            QTest::keyClick(&send, key.key(), key.keyboardModifiers());
+            QTest::keyClick(&received, key.key(), key.keyboardModifiers());
+        } else if (!text[start + step].isLowSurrogate()) {
+            QTest::mouseDClick(send.viewport(), Qt::LeftButton, {},
+                               onCharacter(send, start + step));
+            QTest::mouseDClick(received.viewport(), Qt::LeftButton, {},
+                               onCharacter(received, start + step));
+        }
+        QVERIFY2(state(received) == state(send),
+                 qPrintable(QStringLiteral("step %1:\n  %2\n  %3")
+                                .arg(step)
+                                .arg(state(received), state(send))));
+        QVERIFY(received.Text().isValidUtf16() && received.SelText().isValidUtf16());
+    }
+}
+
+void TestLinePane::typedAsTheSendPane_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("by"); // a key, an input method, a paste
+    const Qt::KeyboardModifiers none;
+    const QString key = QStringLiteral("key");
+    const QString method = QStringLiteral("input method");
+    QTest::newRow("emoji") << QStringLiteral("\U0001F600") << none << key;
+    QTest::newRow("emoji, committed") << QStringLiteral("\U0001F600") << none << method;
+    QTest::newRow("non-joiner") << QStringLiteral("\u200c") << none << key;
+    QTest::newRow("non-joiner, Ctrl+Shift")
+        << QStringLiteral("\u200c") << (Qt::ControlModifier | Qt::ShiftModifier) << key;
+    QTest::newRow("joiner, committed") << QStringLiteral("\u200d") << none << method;
+    QTest::newRow("private use") << QStringLiteral("\ue000") << none << key;
+    QTest::newRow("private use beyond U+FFFF") << QStringLiteral("\U000F0000") << none << key;
+    QTest::newRow("AltGr") << QStringLiteral("@") << (Qt::ControlModifier | Qt::AltModifier) << key;
+    QTest::newRow("Ctrl") << QStringLiteral("q") << Qt::KeyboardModifiers(Qt::ControlModifier)
+                          << key;
+    QTest::newRow("control character") << QStringLiteral("\u0007") << none << key;
+    QTest::newRow("object replacement") << QStringLiteral("\ufffc") << none << key;
+    QTest::newRow("frame edge, committed") << QStringLiteral("a\ufdd0b") << none << method;
+    QTest::newRow("frame edges, pasted")
+        << QStringLiteral("a\ufdd0\ufdd1\ufffcb") << none << QStringLiteral("paste");
+}
+
+void TestLinePane::typedAsTheSendPane()
+{
+    QFETCH(QString, typed);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, by);
+    RichTextBox send;
+    LinePane received;
+    for (QWidget *pane : std::initializer_list<QWidget *> {&send, &received}) {
+        pane->show();
+        pane->setProperty("Text", QStringLiteral("ab"));
+        pane->setProperty("SelStart", 1);
+        if (by == QStringLiteral("input method")) {
+            QInputMethodEvent commit;
+            commit.setCommitString(typed);
+            QApplication::sendEvent(pane, &commit);
+        } else if (by == QStringLiteral("paste")) {
+            QApplication::clipboard()->setText(typed);
+            QTest::keyClick(pane, Qt::Key_V, Qt::ControlModifier);
+        } else {
+            QTest::sendKeyEvent(QTest::Click, pane, Qt::Key_unknown, typed, modifiers);
+        }
+    }
+    QCOMPARE(state(received), state(send));
+    // Both hold the characters the program's text may hold, however they came.
+    for (const QChar structural : {QChar(0xfdd0), QChar(0xfdd1), QChar(0xfffc)})
+        QVERIFY(!send.Text().contains(structural));
+}
+
+void TestLinePane::printsOnTheSendPanesPages_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QPrinter::PrinterMode>("mode");
+    const QString tabbed = QStringLiteral("12.5\t13.0\t14.2\t9.87\tOK");
+    const QString wrapped = QStringLiteral("a long line of words to be wrapped ").repeated(8);
+    QTest::newRow("tabbed lines") << tabbed << QPrinter::HighResolution;
+    QTest::newRow("tabbed lines, screen resolution") << tabbed << QPrinter::ScreenResolution;
+    QTest::newRow("wrapped lines") << wrapped << QPrinter::HighResolution;
+    QTest::newRow("tabbed, wrapped") << wrapped + tabbed.repeated(3) << QPrinter::HighResolution;
+}
+
+void TestLinePane::printsOnTheSendPanesPages()
+{
+    QFETCH(QString, line);
+    QFETCH(QPrinter::PrinterMode, mode);
+    const QString text = QStringList(120, line).join(QStringLiteral("\r\n"));
+    RichTextBox send;
+    LinePane received;
+    const int pages = printedPages(send, text, mode);
+    QVERIFY(pages > 1);
+    QCOMPARE(printedPages(received, text, mode), pages);
+}
+
+void TestLinePane::longLinesMeasuredAsDrawn_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::newRow("tabs throughout") << QStringLiteral("x\t12345\t").repeated(400);
+    QTest::newRow("tabs at the start") << QStringLiteral("\t\t\t") + QString(3000, u'y');
+    QTest::newRow("tabs at the end") << QString(3000, u'y') + QStringLiteral("\t\t\tz");
+    QTest::newRow("no tabs") << QString(3000, u'z');
+    QTest::newRow("short, tabbed") << QStringLiteral("a\tb").repeated(100);
+}
+
+void TestLinePane::longLinesMeasuredAsDrawn()
+{
+    // Where the line's columns are drawn when it is laid out whole, as the send pane lays it out.
+    QFETCH(QString, line);
+    LinePane pane;
+    pane.setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    pane.resize(400, 200);
+    pane.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    pane.setText(line + QStringLiteral("\r\nnext"));
+    QTextLayout drawn(line, pane.font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    option.setTabStopDistance(80);
+    drawn.setTextOption(option);
+    drawn.beginLayout();
+    const QTextLine whole = drawn.createLine();
+    drawn.endLayout();
+
+    QScrollBar *bar = pane.horizontalScrollBar();
+    pane.setSelStart(int(line.size()));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        bar->maximum() + pane.viewport()->width() > whole.naturalTextWidth() + 2 * 4, 10000);
+    for (int k = 0; k <= 20; ++k) {
+        const int column = int(line.size()) * k / 20;
+        pane.setSelStart(column);
+        const QRect caret = pane.positionRect(column);
+        QVERIFY2(pane.viewport()->rect().contains(caret.center()), qPrintable(QString::number(k)));
+        QVERIFY2(qAbs(caret.left() + bar->value() - 4 - whole.cursorToX(column)) <= 1,
+                 qPrintable(QString::number(k)));
+        QCOMPARE(pane.positionAt(caret.center()), column);
+    }
 }
 
 void TestLinePane::selectAllAndCopyIsTheText()

@@ -119,6 +119,15 @@ private:
         qreal x = 0; // where the piece starts, in the line's own coordinates
     };
     Piece layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const;
+    // Where a long line's columns fall, reckoned as a fixed-pitch font draws them with tab
+    // stops: the first column up to a limit whose start lies past an x, or the limit, and
+    // where that column starts.
+    struct Reach
+    {
+        qsizetype column = 0;
+        qreal x = 0;
+    };
+    Reach reach(qint64 line, qsizetype limit, qreal x) const;
     qreal columnX(qint64 line, qsizetype column) const;
     qsizetype columnAt(qint64 line, qreal x) const;
     int lineTop(qint64 line) const;

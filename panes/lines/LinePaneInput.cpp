@@ -10,7 +10,9 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QScrollBar>
-#include <QTextBoundaryFinder>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextLayout>
 
 namespace {
 
@@ -46,16 +48,50 @@ private:
     mutable QString m_text;
 };
 
-// Word boundaries in the stretch of a line around a column: [start, end) of the word there.
-std::pair<qsizetype, qsizetype> wordAround(const QString &text, qsizetype column)
+enum class Find { NextWord, PreviousWord, WordUnder, NextCharacter, PreviousCharacter };
+
+// What the send pane's cursor finds in a text from a column: [start, end) of the word under it,
+// or one boundary as both.
+std::pair<qsizetype, qsizetype> findIn(const QString &text, qsizetype column, Find find)
 {
-    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
-    words.setPosition(std::clamp<qsizetype>(column, 0, text.size()));
-    qsizetype start = words.isAtBoundary() ? words.position() : words.toPreviousBoundary();
-    qsizetype end = words.toNextBoundary();
-    if (end < 0)
-        end = text.size();
-    return {std::max<qsizetype>(start, 0), end};
+    if (find == Find::WordUnder) {
+        QTextDocument document;
+        QTextCursor cursor(&document);
+        cursor.insertText(text);
+        cursor.setPosition(int(column));
+        cursor.select(QTextCursor::WordUnderCursor);
+        return {cursor.selectionStart(), cursor.selectionEnd()};
+    }
+    const QTextLayout layout(text);
+    const auto mode = find == Find::NextWord || find == Find::PreviousWord
+        ? QTextLayout::SkipWords
+        : QTextLayout::SkipCharacters;
+    const int at = find == Find::NextWord || find == Find::NextCharacter
+        ? layout.nextCursorPosition(int(column), mode)
+        : layout.previousCursorPosition(int(column), mode);
+    return {at, at};
+}
+
+// Searches a stretch of the line around a column, widened until what is found lies clear of
+// the stretch's cut ends, where a rule cannot see on: a word of any length is found whole, and
+// no stretch ends between the halves of a surrogate pair.
+std::pair<qsizetype, qsizetype> findInLine(const LineStore &store, qint64 line, qsizetype column,
+                                           Find find)
+{
+    constexpr qsizetype clearance = 16;
+    const qsizetype length = store.lineLength(line);
+    for (qsizetype reach = 256;; reach *= 2) {
+        qsizetype from = std::max<qsizetype>(0, column - reach);
+        qsizetype to = std::min(length, column + reach);
+        if (from > 0 && store.lineText(line, from, 1).front().isLowSurrogate())
+            --from;
+        if (to < length && store.lineText(line, to, 1).front().isLowSurrogate())
+            ++to;
+        const auto [start, end]
+            = findIn(store.lineText(line, from, to - from), column - from, find);
+        if ((from == 0 || start >= clearance) && (to == length || end <= to - from - clearance))
+            return {from + start, from + end};
+    }
 }
 
 } // namespace
@@ -75,23 +111,14 @@ std::optional<qint64> LinePane::acrossLineBreak(qint64 position, bool forward) c
 
 qint64 LinePane::wordBoundary(qint64 position, bool forward) const
 {
-    // Like the send pane's word moves: forward to the start of the next word, back to the start
-    // of this or the previous one; a line's ends count as word starts.
+    // As the send pane's word moves: forward past this word and the spaces after it, back to
+    // the start of this or the previous word; a line's ends count as word starts.
     if (const std::optional<qint64> across = acrossLineBreak(position, forward))
         return *across;
     const LineStore::Place place = m_store.place(position);
-    const qsizetype from = std::max<qsizetype>(0, place.column - 256);
-    const QString text = m_store.lineText(place.line, from, 512);
-    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
-    words.setPosition(place.column - from);
-    for (;;) {
-        const qsizetype next = forward ? words.toNextBoundary() : words.toPreviousBoundary();
-        if (next < 0)
-            return m_store.position({place.line, forward ? from + text.size() : from});
-        if (words.boundaryReasons() & QTextBoundaryFinder::StartOfItem || next == text.size()
-            || next == 0)
-            return m_store.position({place.line, from + next});
-    }
+    const Find find = forward ? Find::NextWord : Find::PreviousWord;
+    return m_store.position(
+        {place.line, findInLine(m_store, place.line, place.column, find).first});
 }
 
 qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
@@ -105,13 +132,9 @@ qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
     const auto step = [&](bool forward) {
         if (const std::optional<qint64> across = acrossLineBreak(m_caret, forward))
             return *across;
-        const qsizetype from = std::max<qsizetype>(0, place.column - 16);
-        const QString text = m_store.lineText(place.line, from, 32);
-        QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
-        characters.setPosition(place.column - from);
-        const qsizetype next
-            = forward ? characters.toNextBoundary() : characters.toPreviousBoundary();
-        return m_store.position({place.line, next < 0 ? place.column : from + next});
+        const Find find = forward ? Find::NextCharacter : Find::PreviousCharacter;
+        return m_store.position(
+            {place.line, findInLine(m_store, place.line, place.column, find).first});
     };
     const auto toLine = [&](qint64 line) {
         if (line < 0)
@@ -205,8 +228,7 @@ void LinePane::keyPressEvent(QKeyEvent *event)
         }
     } else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         replaceSelection(QStringLiteral("\r\n"));
-    } else if (!event->text().isEmpty() && event->text().front().isPrint()
-               && !(event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier))) {
+    } else if (isTypedText(event)) {
         replaceSelection(event->text());
     } else {
         QAbstractScrollArea::keyPressEvent(event);
@@ -221,9 +243,7 @@ bool LinePane::event(QEvent *event)
     if (event->type() == QEvent::ShortcutOverride && !m_locked) {
         auto *key = static_cast<QKeyEvent *>(event);
         bool extend = false;
-        const bool typed = !key->text().isEmpty() && key->text().front().isPrint()
-            && !(key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
-        if (typed || moved(key, &extend) >= 0 || key->matches(QKeySequence::Copy)
+        if (isTypedText(key) || moved(key, &extend) >= 0 || key->matches(QKeySequence::Copy)
             || key->matches(QKeySequence::Cut) || key->matches(QKeySequence::Paste)
             || key->matches(QKeySequence::SelectAll) || key->matches(QKeySequence::Delete)
             || key->matches(QKeySequence::DeleteStartOfWord)
@@ -279,12 +299,10 @@ void LinePane::mouseDoubleClickEvent(QMouseEvent *event)
         return;
     const QPoint point = event->position().toPoint();
     const LineStore::Place place = m_store.place(positionAt(point));
-    const qsizetype from = std::max<qsizetype>(0, place.column - 256);
-    const auto [start, end]
-        = wordAround(m_store.lineText(place.line, from, 512), place.column - from);
+    const auto [start, end] = findInLine(m_store, place.line, place.column, Find::WordUnder);
     m_unit = Unit::Word;
-    m_unitStart = m_store.position({place.line, from + start});
-    m_unitEnd = m_store.position({place.line, from + end});
+    m_unitStart = m_store.position({place.line, start});
+    m_unitEnd = m_store.position({place.line, end});
     setSelection(m_unitStart, m_unitEnd, true);
     m_dragging = true;
     m_tripleClickPoint = point;
@@ -304,11 +322,9 @@ void LinePane::dragTo(const QPoint &point)
     qint64 end = place.line + 1 < m_store.lineCount() ? m_store.position({place.line + 1, 0})
                                                       : m_store.size();
     if (m_unit == Unit::Word) {
-        const qsizetype from = std::max<qsizetype>(0, place.column - 256);
-        const auto [s, e]
-            = wordAround(m_store.lineText(place.line, from, 512), place.column - from);
-        start = m_store.position({place.line, from + s});
-        end = m_store.position({place.line, from + e});
+        const auto [s, e] = findInLine(m_store, place.line, place.column, Find::WordUnder);
+        start = m_store.position({place.line, s});
+        end = m_store.position({place.line, e});
     }
     if (at < m_unitStart)
         setSelection(m_unitEnd, start, true);

@@ -37,7 +37,8 @@ bool LinePane::SelPrint(QPrinter *printer)
 
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    option.setTabStopDistance(80 * printer->logicalDpiX() / qreal(logicalDpiX()));
+    // In the pane's pixels: the layout scales it to the printer with the font it is given.
+    option.setTabStopDistance(80);
     qreal y = body.top();
     const LineStore::Place first = m_store.place(from);
     const LineStore::Place last = m_store.place(to);

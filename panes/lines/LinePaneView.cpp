@@ -9,6 +9,7 @@
 #include <QTextLayout>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -101,24 +102,47 @@ void LinePane::updateLines(qint64 fromPosition, qint64 toPosition)
         viewport()->update(0, top, viewport()->width(), bottom - top);
 }
 
+LinePane::Reach LinePane::reach(qint64 line, qsizetype limit, qreal x) const
+{
+    Reach at;
+    m_store.forEachLine(
+        line, line,
+        [&](auto text) {
+            for (const qsizetype end = std::min(limit, text.size()); at.column < end; ++at.column) {
+                const qreal next = QChar(text[at.column]) == u'\t'
+                    ? (std::floor(at.x / tabStop) + 1) * tabStop
+                    : at.x + m_advance;
+                if (next > x)
+                    break;
+                at.x = next;
+            }
+        },
+        [] {});
+    return at;
+}
+
 LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const
 {
     Piece piece;
     const qsizetype length = m_store.lineLength(line);
     QString text;
+    QList<QTextOption::Tab> tabs;
     if (length <= wholeLine) {
         text = m_store.lineText(line);
     } else {
-        // A fixed-pitch font: a column's place is known without laying out what is before it.
-        qsizetype first = std::clamp<qsizetype>(qsizetype(fromX / m_advance) - around, 0, length);
+        qsizetype first = std::max<qsizetype>(0, reach(line, length, fromX).column - around);
         first -= first % around;
-        const qsizetype last
-            = std::clamp<qsizetype>(qsizetype(toX / m_advance) + around, first, length);
+        const qsizetype last = std::min(reach(line, length, toX).column + around, length);
         text = m_store.lineText(line, first, last - first);
         if (first > 0 && !text.isEmpty() && text.front().isLowSurrogate())
             text.front() = QChar::ReplacementCharacter;
         piece.firstColumn = first;
-        piece.x = qreal(first) * m_advance;
+        piece.x = reach(line, first, std::numeric_limits<qreal>::infinity()).x;
+        // The piece's tabs stop where the whole line's do, not a stop's width from its start.
+        const qreal widest = qreal(text.size()) * std::max(m_advance, tabStop);
+        for (qreal stop = (std::floor(piece.x / tabStop) + 1) * tabStop;
+             stop - piece.x <= widest + tabStop; stop += tabStop)
+            tabs.append(QTextOption::Tab(stop - piece.x, QTextOption::LeftTab));
     }
     // A line separator would break the layout into two lines; the pane shows one.
     text.replace(QChar::LineSeparator, u' ');
@@ -127,6 +151,7 @@ LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, 
     QTextOption option;
     option.setWrapMode(QTextOption::NoWrap);
     option.setTabStopDistance(tabStop);
+    option.setTabs(tabs);
     layout.setTextOption(option);
     layout.setCacheEnabled(true);
     layout.beginLayout();
@@ -140,8 +165,10 @@ LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, 
 qreal LinePane::columnX(qint64 line, qsizetype column) const
 {
     QTextLayout layout;
-    const qreal guess = qreal(column) * m_advance;
-    const Piece piece = layOut(layout, line, guess, guess + 1);
+    const qreal x = m_store.lineLength(line) > wholeLine
+        ? reach(line, column, std::numeric_limits<qreal>::infinity()).x
+        : 0;
+    const Piece piece = layOut(layout, line, x, x + 1);
     return piece.x + layout.lineAt(0).cursorToX(int(column - piece.firstColumn));
 }
 
@@ -259,9 +286,11 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
                              selected.background());
         if (drawCaret && caret.line == line)
             layout.drawCursor(&painter, origin, int(caret.column - piece.firstColumn), 1);
-        if (piece.firstColumn == 0 && textLine.naturalTextWidth() > m_widestSeen
-            && shown == length) {
-            m_widestSeen = textLine.naturalTextWidth();
+        const qreal width = piece.firstColumn + shown == length
+            ? piece.x + textLine.naturalTextWidth()
+            : reach(line, length, std::numeric_limits<qreal>::infinity()).x;
+        if (width > m_widestSeen) {
+            m_widestSeen = width;
             widened = true;
         }
         lineStart += length + LineStore::crLf;
