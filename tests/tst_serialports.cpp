@@ -5,6 +5,7 @@
 #include "serial/SerialPorts.h"
 #include "tests/support/FakeDeviceTree.h"
 #include "tests/support/ModalAnswerer.h"
+#include "tests/support/PtyDevice.h"
 #include "tests/support/WindowOnPty.h"
 
 #include <QAction>
@@ -43,6 +44,18 @@ FakeTty uart(int number, int type)
     return {.name = QStringLiteral("ttyS%1").arg(number), .uartType = type};
 }
 
+enum Links { noUdev = 0, byIdLink = 1, byPathLink = 2, udev = 3 };
+
+FakeTty usb(FakeTty tty, int number, int usbPort, int links)
+{
+    tty.name = QStringLiteral("ttyUSB%1").arg(number);
+    tty.usbPort = QString::number(usbPort);
+    if (!(links & byIdLink))
+        tty.byId.clear();
+    tty.byPath = links & byPathLink;
+    return tty;
+}
+
 } // namespace
 
 class TestSerialPorts : public QObject
@@ -54,6 +67,8 @@ private slots:
     void listing_data();
     void listing();
     void listingOfThisMachine();
+    void resumingOnIdenticalAdapters_data();
+    void resumingOnIdenticalAdapters();
     void portMenuAndStart();
 };
 
@@ -150,6 +165,93 @@ void TestSerialPorts::listingOfThisMachine()
     for (const QString &link :
          byId.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
         QVERIFY(names.contains(QFileInfo(byId.filePath(link)).symLinkTarget().section('/', -1)));
+}
+
+void TestSerialPorts::resumingOnIdenticalAdapters_data()
+{
+    QTest::addColumn<QList<FakeTty>>("before");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("lost"); // the device on that port, which goes away
+    QTest::addColumn<QList<FakeTty>>("after"); // plugged in while it is away
+    QTest::addColumn<QString>("opens"); // empty: Start refuses
+    QTest::addColumn<QStringList>("alike"); // the devices a refusal names
+
+    // prolific has no serial number: two of them share one by-id name.
+    const QList<FakeTty> twoShared {usb(prolific, 0, 1, udev), usb(prolific, 1, 2, udev)};
+    const QList<FakeTty> twoBare {usb(prolific, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)};
+    QTest::newRow("unique by-id: back under another name in another USB port")
+        << QList<FakeTty> {usb(ftdi, 0, 1, udev), usb(prolific, 1, 2, udev)} << 1 << "ttyUSB0"
+        << QList<FakeTty> {usb(ftdi, 2, 3, udev)} << "ttyUSB2" << QStringList();
+    QTest::newRow("unique by-id, an identical one plugged in meanwhile: the one in its USB port")
+        << QList<FakeTty> {usb(prolific, 0, 1, udev)} << 1 << "ttyUSB0"
+        << QList<FakeTty> {usb(prolific, 2, 1, udev), usb(prolific, 1, 2, udev)} << "ttyUSB2"
+        << QStringList();
+    QTest::newRow("shared by-id: while it stays away its twin is not opened")
+        << twoShared << 1 << "ttyUSB1" << QList<FakeTty>() << "" << QStringList {"ttyUSB0"};
+    QTest::newRow("shared by-id: back in another USB port, refused")
+        << twoShared << 1 << "ttyUSB1" << QList<FakeTty> {usb(prolific, 2, 3, udev)} << ""
+        << QStringList {"ttyUSB0", "ttyUSB2"};
+    QTest::newRow("by-path only: the one back in its USB port")
+        << QList<FakeTty> {usb(prolific, 0, 1, byPathLink), usb(prolific, 1, 2, byPathLink)} << 1
+        << "ttyUSB0" << QList<FakeTty> {usb(prolific, 2, 1, byPathLink)} << "ttyUSB2"
+        << QStringList();
+    QTest::newRow("no udev: a serial number is found in another USB port")
+        << QList<FakeTty> {usb(ftdi, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)} << 1 << "ttyUSB0"
+        << QList<FakeTty> {usb(ftdi, 2, 3, noUdev)} << "ttyUSB2" << QStringList();
+    QTest::newRow("no udev, identical adapters: the one back on its USB path")
+        << twoBare << 1 << "ttyUSB0" << QList<FakeTty> {usb(prolific, 2, 1, noUdev)} << "ttyUSB2"
+        << QStringList();
+    QTest::newRow("no udev, identical adapters: back on another USB path, refused")
+        << twoBare << 1 << "ttyUSB0" << QList<FakeTty> {usb(prolific, 2, 3, noUdev)} << ""
+        << QStringList {"ttyUSB1", "ttyUSB2"};
+    QTest::newRow("built-in UART: its device file, whatever number it has")
+        << QList<FakeTty> {uart(0, 4)} << 1 << "ttyS0"
+        << QList<FakeTty> {usb(ftdi, 0, 1, udev), uart(0, 4)} << "ttyS0" << QStringList();
+}
+
+void TestSerialPorts::resumingOnIdenticalAdapters()
+{
+    QFETCH(QList<FakeTty>, before);
+    QFETCH(int, port);
+    QFETCH(QString, lost);
+    QFETCH(QList<FakeTty>, after);
+    QFETCH(QString, opens);
+    QFETCH(QStringList, alike);
+    FakeDeviceTree tree;
+    PtyDevice first;
+    PtyDevice returning;
+    QVERIFY(tree.isValid() && first.isValid() && returning.isValid());
+    for (FakeTty tty : before) {
+        tty.target = tty.name == lost ? first.slavePath() : QString();
+        QVERIFY(tree.add(tty));
+    }
+    MSComm comm;
+    comm.setCommPort(port);
+    comm.setSettings(QStringLiteral("9600N81"));
+    QVERIFY2(comm.setPortOpen(true), qPrintable(comm.errorString()));
+    QCOMPARE(comm.devicePath(), tree.path("dev/" + lost));
+    first.closeMaster();
+    QTRY_COMPARE(comm.CommEvent(), MSComm::comEventDeviceGone);
+    comm.setPortOpen(false);
+    QVERIFY(tree.unplug(lost));
+    for (FakeTty tty : after) {
+        tty.target = tty.name == opens ? returning.slavePath() : QString();
+        QVERIFY(tree.add(tty));
+    }
+
+    const bool opened = comm.setPortOpen(true);
+    QStringList named; // the devices the refusal lists, one a line
+    const QString dev = tree.path("dev/");
+    for (const QString &line : comm.errorString().split(u'\n')) {
+        if (line.startsWith(dev))
+            named << line.mid(dev.size()).section(u' ', 0, 0);
+    }
+    named.sort();
+    QCOMPARE(named, alike);
+    QCOMPARE(opened, !opens.isEmpty());
+    QCOMPARE(comm.PortOpen(), opened);
+    QCOMPARE(comm.devicePath(), tree.path("dev/" + (opened ? opens : lost)));
+    comm.setPortOpen(false);
 }
 
 void TestSerialPorts::portMenuAndStart()
