@@ -116,8 +116,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_ports: the fake tree could not be made\n");
         return 1;
     }
-    printListing("Fake tree (two identical adapters without serial number):",
-                 twinsTree.root());
+    printListing("Fake tree (two identical adapters without serial number):", twinsTree.root());
 
     FakeDeviceTree slotsTree;
     FakeDeviceTree realTree;

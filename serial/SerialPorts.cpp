@@ -59,8 +59,7 @@ bool readUsbNames(const QString &ttyFolder, const QString &sysDevices, SerialDev
             device.product = readAttribute(path + QStringLiteral("/product"));
             device.serialNumber = readAttribute(path + QStringLiteral("/serial"));
             // One adapter may have several ports, on several interfaces or on one.
-            const QString port
-                = readAttribute(ttyFolder + QStringLiteral("/device/port_number"));
+            const QString port = readAttribute(ttyFolder + QStringLiteral("/device/port_number"));
             DeviceIdentity &identity = device.identity;
             identity.kind = QStringList {readAttribute(path + QStringLiteral("/idVendor")),
                                          readAttribute(path + QStringLiteral("/idProduct")),
@@ -80,12 +79,20 @@ bool readUsbNames(const QString &ttyFolder, const QString &sysDevices, SerialDev
     return false;
 }
 
-// Link name by the device file name it points to, for one of udev's folders of links.
+// Link name by the device file name it points to, for one of udev's folders of links. udev may
+// give a device two by-path names (an older and a newer form): the first in name order is
+// taken, so a device has the same one at every listing.
 QHash<QString, QString> linksByDevice(const QString &folder)
 {
+    QStringList names = entriesOf(folder);
+    std::sort(names.begin(), names.end());
     QHash<QString, QString> links;
-    for (const QString &link : entriesOf(folder))
-        links.insert(QFileInfo(QFileInfo(folder + u'/' + link).symLinkTarget()).fileName(), link);
+    for (const QString &link : names) {
+        const QString device
+            = QFileInfo(QFileInfo(folder + u'/' + link).symLinkTarget()).fileName();
+        if (!links.contains(device))
+            links.insert(device, link);
+    }
     return links;
 }
 

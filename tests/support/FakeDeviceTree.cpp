@@ -58,8 +58,7 @@ bool FakeDeviceTree::add(const FakeTty &tty)
         device = QStringLiteral("../../../serial8250");
     } else if (name.startsWith(QLatin1String("ttyUSB"))
                || name.startsWith(QLatin1String("ttyACM"))) {
-        const QString port
-            = tty.usbPort.isEmpty() ? QString::number(++m_usbDevices) : tty.usbPort;
+        const QString port = tty.usbPort.isEmpty() ? QString::number(++m_usbDevices) : tty.usbPort;
         usb = QStringLiteral("pci0000:00/0000:00:14.0/usb1/1-") + port;
         const QString usbInterface = QStringLiteral("1-%1:1.0").arg(port);
         byPath = QStringLiteral("pci-0000:00:14.0-usb-0:%1:1.0").arg(port);
@@ -102,10 +101,14 @@ bool FakeDeviceTree::add(const FakeTty &tty)
     const QString node = path(QStringLiteral("dev/") + name);
     if (!made || !(tty.target.isEmpty() ? writeFile(node, {}) : makeLink(tty.target, node)))
         return false;
-    if (tty.byPath && !byPath.isEmpty()
-        && !makeLink(QStringLiteral("../../") + name,
-                     path(QStringLiteral("dev/serial/by-path/") + byPath)))
-        return false;
+    // udev names the port twice: the older name and one with the USB revision.
+    const QString byPaths[] = {byPath, QString(byPath).replace("-usb-", "-usbv2-")};
+    for (const QString &link : byPaths) {
+        if (tty.byPath && !byPath.isEmpty()
+            && !makeLink(QStringLiteral("../../") + name,
+                         path(QStringLiteral("dev/serial/by-path/") + link)))
+            return false;
+    }
     if (tty.byId.isEmpty())
         return true;
     m_byIdClaims[tty.byId].append(name);
