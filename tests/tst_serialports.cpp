@@ -169,64 +169,60 @@ void TestSerialPorts::listingOfThisMachine()
 
 void TestSerialPorts::resumingOnIdenticalAdapters_data()
 {
-    QTest::addColumn<QList<FakeTty>>("before");
-    QTest::addColumn<int>("port");
-    QTest::addColumn<QString>("lost"); // the device on that port, which goes away
+    QTest::addColumn<QList<FakeTty>>("before"); // port 1 is `lost`, which goes away
+    QTest::addColumn<QString>("lost");
     QTest::addColumn<QList<FakeTty>>("after"); // plugged in while it is away
-    QTest::addColumn<QString>("opens"); // empty: Start refuses
-    QTest::addColumn<QStringList>("alike"); // the devices a refusal names
+    QTest::addColumn<QString>("opens"); // empty: Start refuses, naming `alike`
+    QTest::addColumn<QStringList>("alike");
 
     // prolific has no serial number: two of them share one by-id name.
-    const QList<FakeTty> twoShared {usb(prolific, 0, 1, udev), usb(prolific, 1, 2, udev)};
-    const QList<FakeTty> twoBare {usb(prolific, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)};
+    using Ttys = QList<FakeTty>;
+    const Ttys twoShared {usb(prolific, 0, 1, udev), usb(prolific, 1, 2, udev)};
+    const Ttys twoBare {usb(prolific, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)};
     QTest::newRow("unique by-id: back under another name in another USB port")
-        << QList<FakeTty> {usb(ftdi, 0, 1, udev), usb(prolific, 1, 2, udev)} << 1 << "ttyUSB0"
-        << QList<FakeTty> {usb(ftdi, 2, 3, udev)} << "ttyUSB2" << QStringList();
+        << Ttys {usb(ftdi, 0, 1, udev), usb(prolific, 1, 2, udev)} << "ttyUSB0"
+        << Ttys {usb(ftdi, 2, 3, udev)} << "ttyUSB2" << QStringList();
     QTest::newRow("unique by-id, an identical one plugged in meanwhile: the one in its USB port")
-        << QList<FakeTty> {usb(prolific, 0, 1, udev)} << 1 << "ttyUSB0"
-        << QList<FakeTty> {usb(prolific, 2, 1, udev), usb(prolific, 1, 2, udev)} << "ttyUSB2"
+        << Ttys {usb(prolific, 0, 1, udev)} << "ttyUSB0"
+        << Ttys {usb(prolific, 2, 1, udev), usb(prolific, 1, 2, udev)} << "ttyUSB2"
         << QStringList();
     QTest::newRow("shared by-id: while it stays away its twin is not opened")
-        << twoShared << 1 << "ttyUSB1" << QList<FakeTty>() << "" << QStringList {"ttyUSB0"};
+        << twoShared << "ttyUSB1" << Ttys() << "" << QStringList {"ttyUSB0"};
     QTest::newRow("shared by-id: back in another USB port, refused")
-        << twoShared << 1 << "ttyUSB1" << QList<FakeTty> {usb(prolific, 2, 3, udev)} << ""
+        << twoShared << "ttyUSB1" << Ttys {usb(prolific, 2, 3, udev)} << ""
         << QStringList {"ttyUSB0", "ttyUSB2"};
     QTest::newRow("by-path only: the one back in its USB port")
-        << QList<FakeTty> {usb(prolific, 0, 1, byPathLink), usb(prolific, 1, 2, byPathLink)} << 1
-        << "ttyUSB0" << QList<FakeTty> {usb(prolific, 2, 1, byPathLink)} << "ttyUSB2"
-        << QStringList();
+        << Ttys {usb(prolific, 0, 1, byPathLink), usb(prolific, 1, 2, byPathLink)} << "ttyUSB0"
+        << Ttys {usb(prolific, 2, 1, byPathLink)} << "ttyUSB2" << QStringList();
     QTest::newRow("no udev: a serial number is found in another USB port")
-        << QList<FakeTty> {usb(ftdi, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)} << 1 << "ttyUSB0"
-        << QList<FakeTty> {usb(ftdi, 2, 3, noUdev)} << "ttyUSB2" << QStringList();
+        << Ttys {usb(ftdi, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)} << "ttyUSB0"
+        << Ttys {usb(ftdi, 2, 3, noUdev)} << "ttyUSB2" << QStringList();
     QTest::newRow("no udev, identical adapters: the one back on its USB path")
-        << twoBare << 1 << "ttyUSB0" << QList<FakeTty> {usb(prolific, 2, 1, noUdev)} << "ttyUSB2"
-        << QStringList();
+        << twoBare << "ttyUSB0" << Ttys {usb(prolific, 2, 1, noUdev)} << "ttyUSB2" << QStringList();
     QTest::newRow("no udev, identical adapters: back on another USB path, refused")
-        << twoBare << 1 << "ttyUSB0" << QList<FakeTty> {usb(prolific, 2, 3, noUdev)} << ""
+        << twoBare << "ttyUSB0" << Ttys {usb(prolific, 2, 3, noUdev)} << ""
         << QStringList {"ttyUSB1", "ttyUSB2"};
     QTest::newRow("built-in UART: its device file, whatever number it has")
-        << QList<FakeTty> {uart(0, 4)} << 1 << "ttyS0"
-        << QList<FakeTty> {usb(ftdi, 0, 1, udev), uart(0, 4)} << "ttyS0" << QStringList();
+        << Ttys {uart(0, 4)} << "ttyS0" << Ttys {usb(ftdi, 0, 1, udev), uart(0, 4)} << "ttyS0"
+        << QStringList();
 }
 
 void TestSerialPorts::resumingOnIdenticalAdapters()
 {
     QFETCH(QList<FakeTty>, before);
-    QFETCH(int, port);
     QFETCH(QString, lost);
     QFETCH(QList<FakeTty>, after);
     QFETCH(QString, opens);
     QFETCH(QStringList, alike);
     FakeDeviceTree tree;
-    PtyDevice first;
-    PtyDevice returning;
+    PtyDevice first, returning;
     QVERIFY(tree.isValid() && first.isValid() && returning.isValid());
     for (FakeTty tty : before) {
         tty.target = tty.name == lost ? first.slavePath() : QString();
         QVERIFY(tree.add(tty));
     }
+    qunsetenv("KAVREL_COM1");
     MSComm comm;
-    comm.setCommPort(port);
     comm.setSettings(QStringLiteral("9600N81"));
     QVERIFY2(comm.setPortOpen(true), qPrintable(comm.errorString()));
     QCOMPARE(comm.devicePath(), tree.path("dev/" + lost));
@@ -249,7 +245,6 @@ void TestSerialPorts::resumingOnIdenticalAdapters()
     named.sort();
     QCOMPARE(named, alike);
     QCOMPARE(opened, !opens.isEmpty());
-    QCOMPARE(comm.PortOpen(), opened);
     QCOMPARE(comm.devicePath(), tree.path("dev/" + (opened ? opens : lost)));
     comm.setPortOpen(false);
 }
