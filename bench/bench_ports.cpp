@@ -24,7 +24,16 @@ void printListing(const char *title, const QString &root)
         std::printf("  port %lld: %s\n", static_cast<long long>(i + 1),
                     qPrintable(device.description()));
         if (!device.stablePath.isEmpty())
-            std::printf("          found by %s\n", qPrintable(device.stablePath));
+            std::printf("          by-id %s\n", qPrintable(device.stablePath));
+        // How Start finds it again after it went away.
+        const DeviceIdentity &identity = device.identity;
+        const QString knownBy = identity.kind.isEmpty() ? QStringLiteral("its device file")
+            : identity.uniqueKind
+            ? QStringLiteral("its kind, in any USB port")
+            : QStringLiteral("USB port %1 (%2)")
+                  .arg(identity.usbPort,
+                       identity.byPath.isEmpty() ? QStringLiteral("sysfs") : identity.byPath);
+        std::printf("          known by %s\n", qPrintable(knownBy));
     }
 }
 
@@ -94,6 +103,20 @@ int main(int argc, char **argv)
                                            "three placeholder UARTs) at %1:")
                                 .arg(exampleTree.root())),
                  exampleTree.root());
+
+    FakeDeviceTree twinsTree;
+    FakeTty twin = usbDevices[1];
+    bool twinsMade = twinsTree.isValid();
+    for (int i = 0; i < 2; ++i) {
+        twin.name = QStringLiteral("ttyUSB%1").arg(i);
+        twin.byPath = true;
+        twinsMade = twinsMade && twinsTree.add(twin);
+    }
+    if (!twinsMade) {
+        std::fprintf(stderr, "bench_ports: the fake tree could not be made\n");
+        return 1;
+    }
+    printListing("Fake tree (two identical adapters without serial number):", twinsTree.root());
 
     FakeDeviceTree slotsTree;
     FakeDeviceTree realTree;

@@ -85,20 +85,13 @@ bool MSComm::setPortOpen(bool open)
     }
     const QList<SerialDevice> present = listSerialDevices();
     PortDevice device = portDevice(m_commPort, present);
-    if (m_commPort == m_lostPort && !device.configured && device.identity != m_lost.identity) {
-        const auto back
-            = std::find_if(present.cbegin(), present.cend(), [this](const SerialDevice &d) {
-                  return d.stablePath == m_lost.identity;
-              });
-        if (back == present.cend()) {
+    if (m_commPort == m_lostPort && !device.configured) {
+        const DeviceSearch search = findDevice(m_lost.identity, present);
+        if (!search.found) {
             m_devicePath = m_lost.path;
-            return fail(tr("The device port %1 had, %2, went away and has not come back. Plug it "
-                           "in, or choose port %1 again in the RS232C menu to use the device "
-                           "that has its number now.")
-                            .arg(m_commPort)
-                            .arg(m_lost.description));
+            return fail(lostDeviceReason(search.alike));
         }
-        device = {back->node, back->description(), back->stablePath};
+        device = portDevice(*search.found);
     }
     m_devicePath = device.path;
     if (m_devicePath.isEmpty()) {
@@ -267,6 +260,29 @@ QString MSComm::Input()
         return QString();
     m_currentRead = true;
     return m_current;
+}
+
+QString MSComm::lostDeviceReason(const QList<SerialDevice> &alike) const
+{
+    const QString lost = m_lost.identity.usbPort.isEmpty()
+        ? m_lost.description
+        : tr("%1, USB port %2").arg(m_lost.description, m_lost.identity.usbPort);
+    if (alike.isEmpty()) {
+        return tr("The device port %1 had, %2, went away and has not come back. Plug it in, or "
+                  "choose port %1 again in the RS232C menu to use the device that has its number "
+                  "now.")
+            .arg(m_commPort)
+            .arg(lost);
+    }
+    QStringList names;
+    for (const SerialDevice &device : alike)
+        names << device.descriptionWithPlace();
+    return tr("The device port %1 had, %2, went away. It cannot be told apart from these devices "
+              "present now, so none of them is opened in its place:\n%3\nPlug it back into the "
+              "USB port it was in, or choose port %1 again in the RS232C menu to use the device "
+              "that has its number now.")
+        .arg(m_commPort)
+        .arg(lost, names.join(u'\n'));
 }
 
 void MSComm::forgetLostDevice()
@@ -442,10 +458,15 @@ void MSComm::onDeviceGone(quint64 openGeneration)
     m_decoder.finish(m_goneText);
     m_port.clear(QSerialPort::Output);
     m_port.close();
-    // Start finds this device again, not whatever takes its number meanwhile.
-    if (!m_opened.identity.isEmpty()) {
+    // Start finds this device again, not whatever takes its number meanwhile. One of its kind
+    // plugged in since it opened makes its kind no longer tell it apart.
+    if (!m_opened.configured) {
         m_lost = m_opened;
         m_lostPort = m_openedPort;
+        for (const SerialDevice &other : listSerialDevices()) {
+            if (other.node != m_lost.path && other.identity.kind == m_lost.identity.kind)
+                m_lost.identity.uniqueKind = false;
+        }
     }
     m_goneReportPending = true;
     if (!m_delivering)

@@ -81,9 +81,10 @@ public:
 
     std::int16_t CommEvent() const { return m_commEvent; }
 
-    // After the device went away (1011), port n opens that same device again, found by its
-    // by-id name whatever number it now has, and refuses to open another one standing in its
-    // place; choosing the port again (the user means the device now there) forgets it.
+    // After the device went away (1011), port n opens that same device again whatever number
+    // it now has (see findDevice), and refuses to open another one standing in its place, or
+    // one that cannot be told apart from another present; choosing the port again (the user
+    // means the device now there) forgets it.
     void forgetLostDevice();
 
     // The device the last opening tried (empty when no device was behind the number).
@@ -117,6 +118,7 @@ protected:
 private:
     void closePort();
     bool fail(const QString &reason);
+    QString lostDeviceReason(const QList<SerialDevice> &alike) const;
     void classifyOpenFailure();
     bool checkAppliedSettings(const LineSettings &line);
     void deliverReceived();

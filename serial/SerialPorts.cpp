@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -51,16 +52,55 @@ bool readUsbNames(const QString &ttyFolder, const QString &sysDevices, SerialDev
     if (sysDevices.isEmpty())
         return false;
     QString path = QFileInfo(ttyFolder + QStringLiteral("/device")).canonicalFilePath();
+    QString below = path; // the interface, on the way up
     while (path.startsWith(sysDevices + u'/')) {
         if (QFileInfo::exists(path + QStringLiteral("/idVendor"))) {
             device.manufacturer = readAttribute(path + QStringLiteral("/manufacturer"));
             device.product = readAttribute(path + QStringLiteral("/product"));
             device.serialNumber = readAttribute(path + QStringLiteral("/serial"));
+            // One adapter may have several ports, on several interfaces or on one.
+            const QString port = readAttribute(ttyFolder + QStringLiteral("/device/port_number"));
+            DeviceIdentity &identity = device.identity;
+            identity.kind = QStringList {readAttribute(path + QStringLiteral("/idVendor")),
+                                         readAttribute(path + QStringLiteral("/idProduct")),
+                                         device.manufacturer,
+                                         device.product,
+                                         device.serialNumber,
+                                         QFileInfo(below).fileName().section(u':', 1),
+                                         port}
+                                .join(u'|');
+            identity.usbPath = below.mid(sysDevices.size() + 1) + u'#' + port;
+            identity.usbPort = QFileInfo(path).fileName();
             return true;
         }
+        below = path;
         path.truncate(path.lastIndexOf(u'/'));
     }
     return false;
+}
+
+// Link name by the device file name it points to, for one of udev's folders of links. udev may
+// give a device two by-path names (an older and a newer form): the first in name order is
+// taken, so a device has the same one at every listing.
+QHash<QString, QString> linksByDevice(const QString &folder)
+{
+    QStringList names = entriesOf(folder);
+    std::sort(names.begin(), names.end());
+    QHash<QString, QString> links;
+    for (const QString &link : names) {
+        const QString device
+            = QFileInfo(QFileInfo(folder + u'/' + link).symLinkTarget()).fileName();
+        if (!links.contains(device))
+            links.insert(device, link);
+    }
+    return links;
+}
+
+bool samePlace(const DeviceIdentity &a, const DeviceIdentity &b)
+{
+    if (!a.byPath.isEmpty() && !b.byPath.isEmpty())
+        return a.byPath == b.byPath;
+    return !a.usbPath.isEmpty() && a.usbPath == b.usbPath;
 }
 
 } // namespace
@@ -74,6 +114,14 @@ QString SerialDevice::description() const
     if (!serialNumber.isEmpty())
         text += QStringLiteral(" (%1)").arg(serialNumber);
     return text;
+}
+
+QString SerialDevice::descriptionWithPlace() const
+{
+    if (identity.usbPort.isEmpty())
+        return description();
+    return QCoreApplication::translate("SerialPorts", "%1, USB port %2")
+        .arg(description(), identity.usbPort);
 }
 
 QList<SerialDevice> listSerialDevices(const QString &root)
@@ -100,7 +148,8 @@ QList<SerialDevice> listSerialDevices(const QString &root)
         if (device.node.isEmpty() || seen.contains(device.name) || !QFileInfo::exists(device.node))
             continue;
         seen.insert(device.name);
-        readUsbNames(ttyClass + u'/' + device.name, sysDevices, device);
+        if (!readUsbNames(ttyClass + u'/' + device.name, sysDevices, device))
+            device.identity.kind = link;
         named.append(device);
     }
 
@@ -120,6 +169,7 @@ QList<SerialDevice> listSerialDevices(const QString &root)
         bool isNumber = false;
         const int type = readAttribute(folder + QStringLiteral("/type")).toInt(&isNumber);
         if (isNumber) {
+            device.identity.node = device.node;
             if (type != 0)
                 uarts.append(device);
         } else if (readUsbNames(folder, sysDevices, device)) {
@@ -128,7 +178,17 @@ QList<SerialDevice> listSerialDevices(const QString &root)
     }
     std::sort(unnamed.begin(), unnamed.end(), kernelOrder);
     std::sort(uarts.begin(), uarts.end(), kernelOrder);
-    return named + unnamed + uarts;
+
+    QList<SerialDevice> all = named + unnamed + uarts;
+    const QHash<QString, QString> byPath = linksByDevice(dev + QStringLiteral("/serial/by-path"));
+    QHash<QString, int> kinds;
+    for (SerialDevice &device : all) {
+        device.identity.byPath = byPath.value(device.name);
+        ++kinds[device.identity.kind];
+    }
+    for (SerialDevice &device : all)
+        device.identity.uniqueKind = kinds.value(device.identity.kind) == 1;
+    return all;
 }
 
 QList<SerialDevice> listSerialDevices()
@@ -154,10 +214,38 @@ PortDevice portDevice(int port, const QList<SerialDevice> &present)
     const QString name = QStringLiteral("COM%1").arg(port);
     return {name, name};
 #else
-    if (port >= 1 && port <= present.size()) {
-        const SerialDevice &device = present.at(port - 1);
-        return {device.node, device.description(), device.stablePath};
-    }
+    if (port >= 1 && port <= present.size())
+        return portDevice(present.at(port - 1));
     return {QString(), QCoreApplication::translate("SerialPorts", "no device")};
 #endif
+}
+
+PortDevice portDevice(const SerialDevice &device)
+{
+    return {device.node, device.description(), device.identity};
+}
+
+DeviceSearch findDevice(const DeviceIdentity &identity, const QList<SerialDevice> &present)
+{
+    DeviceSearch search;
+    if (identity.kind.isEmpty()) {
+        for (const SerialDevice &device : present) {
+            if (!identity.node.isEmpty() && device.node == identity.node)
+                search.found = device;
+        }
+        return search;
+    }
+    QList<SerialDevice> here; // of its kind, in the USB port it was in
+    for (const SerialDevice &device : present) {
+        if (device.identity.kind != identity.kind)
+            continue;
+        search.alike.append(device);
+        if (samePlace(device.identity, identity))
+            here.append(device);
+    }
+    if (here.size() == 1 || (identity.uniqueKind && search.alike.size() == 1)) {
+        search.found = here.size() == 1 ? here.first() : search.alike.first();
+        search.alike.clear();
+    }
+    return search;
 }

@@ -5,6 +5,7 @@
 #include "serial/SerialPorts.h"
 #include "tests/support/FakeDeviceTree.h"
 #include "tests/support/ModalAnswerer.h"
+#include "tests/support/PtyDevice.h"
 #include "tests/support/WindowOnPty.h"
 
 #include <QAction>
@@ -43,6 +44,18 @@ FakeTty uart(int number, int type)
     return {.name = QStringLiteral("ttyS%1").arg(number), .uartType = type};
 }
 
+enum Links { noUdev = 0, byIdLink = 1, byPathLink = 2, udev = 3 };
+
+FakeTty usb(FakeTty tty, int number, int usbPort, int links)
+{
+    tty.name = QStringLiteral("ttyUSB%1").arg(number);
+    tty.usbPort = QString::number(usbPort);
+    if (!(links & byIdLink))
+        tty.byId.clear();
+    tty.byPath = links & byPathLink;
+    return tty;
+}
+
 } // namespace
 
 class TestSerialPorts : public QObject
@@ -54,6 +67,8 @@ private slots:
     void listing_data();
     void listing();
     void listingOfThisMachine();
+    void resumingOnIdenticalAdapters_data();
+    void resumingOnIdenticalAdapters();
     void portMenuAndStart();
 };
 
@@ -150,6 +165,88 @@ void TestSerialPorts::listingOfThisMachine()
     for (const QString &link :
          byId.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
         QVERIFY(names.contains(QFileInfo(byId.filePath(link)).symLinkTarget().section('/', -1)));
+}
+
+void TestSerialPorts::resumingOnIdenticalAdapters_data()
+{
+    QTest::addColumn<QList<FakeTty>>("before"); // port 1 is `lost`, which goes away
+    QTest::addColumn<QString>("lost");
+    QTest::addColumn<QList<FakeTty>>("after"); // plugged in while it is away
+    QTest::addColumn<QString>("opens"); // empty: Start refuses, naming `alike`
+    QTest::addColumn<QStringList>("alike");
+
+    // prolific has no serial number: two of them share one by-id name.
+    using Ttys = QList<FakeTty>;
+    const Ttys twoShared {usb(prolific, 0, 1, udev), usb(prolific, 1, 2, udev)};
+    const Ttys twoBare {usb(prolific, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)};
+    QTest::newRow("unique by-id: back under another name in another USB port")
+        << Ttys {usb(ftdi, 0, 1, udev), usb(prolific, 1, 2, udev)} << "ttyUSB0"
+        << Ttys {usb(ftdi, 2, 3, udev)} << "ttyUSB2" << QStringList();
+    QTest::newRow("unique by-id, an identical one plugged in meanwhile: the one in its USB port")
+        << Ttys {usb(prolific, 0, 1, udev)} << "ttyUSB0"
+        << Ttys {usb(prolific, 2, 1, udev), usb(prolific, 1, 2, udev)} << "ttyUSB2"
+        << QStringList();
+    QTest::newRow("shared by-id: while it stays away its twin is not opened")
+        << twoShared << "ttyUSB1" << Ttys() << "" << QStringList {"ttyUSB0"};
+    QTest::newRow("shared by-id: back in another USB port, refused")
+        << twoShared << "ttyUSB1" << Ttys {usb(prolific, 2, 3, udev)} << ""
+        << QStringList {"ttyUSB0", "ttyUSB2"};
+    QTest::newRow("by-path only: the one back in its USB port")
+        << Ttys {usb(prolific, 0, 1, byPathLink), usb(prolific, 1, 2, byPathLink)} << "ttyUSB0"
+        << Ttys {usb(prolific, 2, 1, byPathLink)} << "ttyUSB2" << QStringList();
+    QTest::newRow("no udev: a serial number is found in another USB port")
+        << Ttys {usb(ftdi, 0, 1, noUdev), usb(prolific, 1, 2, noUdev)} << "ttyUSB0"
+        << Ttys {usb(ftdi, 2, 3, noUdev)} << "ttyUSB2" << QStringList();
+    QTest::newRow("no udev, identical adapters: the one back on its USB path")
+        << twoBare << "ttyUSB0" << Ttys {usb(prolific, 2, 1, noUdev)} << "ttyUSB2" << QStringList();
+    QTest::newRow("no udev, identical adapters: back on another USB path, refused")
+        << twoBare << "ttyUSB0" << Ttys {usb(prolific, 2, 3, noUdev)} << ""
+        << QStringList {"ttyUSB1", "ttyUSB2"};
+    QTest::newRow("built-in UART: its device file, whatever number it has")
+        << Ttys {uart(0, 4)} << "ttyS0" << Ttys {usb(ftdi, 0, 1, udev), uart(0, 4)} << "ttyS0"
+        << QStringList();
+}
+
+void TestSerialPorts::resumingOnIdenticalAdapters()
+{
+    QFETCH(QList<FakeTty>, before);
+    QFETCH(QString, lost);
+    QFETCH(QList<FakeTty>, after);
+    QFETCH(QString, opens);
+    QFETCH(QStringList, alike);
+    FakeDeviceTree tree;
+    PtyDevice first, returning;
+    QVERIFY(tree.isValid() && first.isValid() && returning.isValid());
+    for (FakeTty tty : before) {
+        tty.target = tty.name == lost ? first.slavePath() : QString();
+        QVERIFY(tree.add(tty));
+    }
+    qunsetenv("KAVREL_COM1");
+    MSComm comm;
+    comm.setSettings(QStringLiteral("9600N81"));
+    QVERIFY2(comm.setPortOpen(true), qPrintable(comm.errorString()));
+    QCOMPARE(comm.devicePath(), tree.path("dev/" + lost));
+    first.closeMaster();
+    QTRY_COMPARE(comm.CommEvent(), MSComm::comEventDeviceGone);
+    comm.setPortOpen(false);
+    QVERIFY(tree.unplug(lost));
+    for (FakeTty tty : after) {
+        tty.target = tty.name == opens ? returning.slavePath() : QString();
+        QVERIFY(tree.add(tty));
+    }
+
+    const bool opened = comm.setPortOpen(true);
+    QStringList named; // the devices the refusal lists, one a line
+    const QString dev = tree.path("dev/");
+    for (const QString &line : comm.errorString().split(u'\n')) {
+        if (line.startsWith(dev))
+            named << line.mid(dev.size()).section(u' ', 0, 0);
+    }
+    named.sort();
+    QCOMPARE(named, alike);
+    QCOMPARE(opened, !opens.isEmpty());
+    QCOMPARE(comm.devicePath(), tree.path("dev/" + (opened ? opens : lost)));
+    comm.setPortOpen(false);
 }
 
 void TestSerialPorts::portMenuAndStart()

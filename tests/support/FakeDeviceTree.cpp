@@ -32,6 +32,7 @@ FakeDeviceTree::FakeDeviceTree()
 {
     const QDir top(m_dir.path());
     m_valid = m_dir.isValid() && top.mkpath(QStringLiteral("dev/serial/by-id"))
+        && top.mkpath(QStringLiteral("dev/serial/by-path"))
         && top.mkpath(QStringLiteral("sys/class/tty"));
     if (m_valid)
         overrideSerialDeviceRoot(m_dir.path());
@@ -48,6 +49,7 @@ bool FakeDeviceTree::add(const FakeTty &tty)
     QString folder; // the tty's own folder under sys/devices
     QString device; // its device link, relative to that folder
     QString usb;
+    QString byPath;
     if (tty.uartType > 0) {
         folder = QStringLiteral("pnp0/00:%1/tty/%2").arg(name.mid(4), name);
         device = QStringLiteral("../../../00:%1").arg(name.mid(4));
@@ -56,12 +58,15 @@ bool FakeDeviceTree::add(const FakeTty &tty)
         device = QStringLiteral("../../../serial8250");
     } else if (name.startsWith(QLatin1String("ttyUSB"))
                || name.startsWith(QLatin1String("ttyACM"))) {
-        usb = QStringLiteral("pci0000:00/0000:00:14.0/usb1/1-%1").arg(++m_usbDevices);
-        const QString usbInterface = QStringLiteral("1-%1:1.0").arg(m_usbDevices);
+        const QString port = tty.usbPort.isEmpty() ? QString::number(++m_usbDevices) : tty.usbPort;
+        usb = QStringLiteral("pci0000:00/0000:00:14.0/usb1/1-") + port;
+        const QString usbInterface = QStringLiteral("1-%1:1.0").arg(port);
+        byPath = QStringLiteral("pci-0000:00:14.0-usb-0:%1:1.0").arg(port);
         // An adapter's port sits between the interface and the tty; a CDC device has none.
         if (name.startsWith(QLatin1String("ttyUSB"))) {
             folder = QStringLiteral("%1/%2/%3/tty/%3").arg(usb, usbInterface, name);
             device = QStringLiteral("../../../") + name;
+            byPath += QStringLiteral("-port0");
         } else {
             folder = QStringLiteral("%1/%2/tty/%3").arg(usb, usbInterface, name);
             device = QStringLiteral("../../../") + usbInterface;
@@ -84,7 +89,8 @@ bool FakeDeviceTree::add(const FakeTty &tty)
         made
             = made && writeFile(ttyFolder + QStringLiteral("/type"), QString::number(tty.uartType));
     if (!usb.isEmpty()) {
-        made = made && writeFile(sys.filePath(usb + QStringLiteral("/idVendor")), "0403");
+        made = made && writeFile(sys.filePath(usb + QStringLiteral("/idVendor")), "0403")
+            && writeFile(sys.filePath(usb + QStringLiteral("/idProduct")), "6001");
         const std::pair<const char *, QString> names[] = {
             {"manufacturer", tty.manufacturer}, {"product", tty.product}, {"serial", tty.serial}};
         for (const auto &[file, text] : names) {
@@ -95,18 +101,37 @@ bool FakeDeviceTree::add(const FakeTty &tty)
     const QString node = path(QStringLiteral("dev/") + name);
     if (!made || !(tty.target.isEmpty() ? writeFile(node, {}) : makeLink(tty.target, node)))
         return false;
-    return tty.byId.isEmpty()
-        || makeLink(QStringLiteral("../../") + name,
+    // udev names the port twice: the older name and one with the USB revision.
+    const QString byPaths[] = {byPath, QString(byPath).replace("-usb-", "-usbv2-")};
+    for (const QString &link : byPaths) {
+        if (tty.byPath && !byPath.isEmpty()
+            && !makeLink(QStringLiteral("../../") + name,
+                         path(QStringLiteral("dev/serial/by-path/") + link)))
+            return false;
+    }
+    if (tty.byId.isEmpty())
+        return true;
+    m_byIdClaims[tty.byId].append(name);
+    return makeLink(QStringLiteral("../../") + name,
                     path(QStringLiteral("dev/serial/by-id/") + tty.byId));
 }
 
 bool FakeDeviceTree::unplug(const QString &name)
 {
-    const QDir byId(path(QStringLiteral("dev/serial/by-id")));
-    for (const QString &link :
-         byId.entryList(QDir::System | QDir::AllEntries | QDir::NoDotAndDotDot)) {
-        if (QFileInfo(QFileInfo(byId.filePath(link)).symLinkTarget()).fileName() == name)
-            QFile::remove(byId.filePath(link));
+    for (const char *folder : {"dev/serial/by-id", "dev/serial/by-path"}) {
+        const QDir links(path(QLatin1String(folder)));
+        for (const QString &link :
+             links.entryList(QDir::System | QDir::AllEntries | QDir::NoDotAndDotDot)) {
+            if (QFileInfo(QFileInfo(links.filePath(link)).symLinkTarget()).fileName() == name)
+                QFile::remove(links.filePath(link));
+        }
+    }
+    for (auto claim = m_byIdClaims.begin(); claim != m_byIdClaims.end(); ++claim) {
+        claim->removeAll(name);
+        const QString link = path(QStringLiteral("dev/serial/by-id/") + claim.key());
+        if (!claim->isEmpty() && !QFileInfo(link).isSymLink()
+            && !makeLink(QStringLiteral("../../") + claim->last(), link))
+            return false;
     }
     return QFile::remove(path(QStringLiteral("dev/") + name));
 }
