@@ -51,8 +51,9 @@ public:
 
     int lineCount() const { return int(m_store.lineCount()); }
     bool isEmpty() const { return m_store.isEmpty(); }
-    // Length of the whole text as positions count it, without building the text.
-    int textLength() const { return int(qMin<qint64>(m_store.size(), INT_MAX)); }
+    // Length of the whole text as positions count it, without building the text; unlike the
+    // int properties, it never saturates.
+    qint64 textLength() const { return m_store.size(); }
     const LineStore &lines() const { return m_store; }
     // For tests of a pane past 2^31 positions: see LineStore::repeat.
     void repeatForTesting(qsizetype times);
