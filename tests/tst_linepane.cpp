@@ -369,7 +369,7 @@ void TestLinePane::hugePaneScrollsAndRepaints_data()
     // Copies of 65,536 empty lines sharing their storage: the pane at these sizes in a few MB.
     QTest::addColumn<int>("copies");
     QTest::newRow("301 million lines") << 4600;
-    QTest::newRow("1.3 billion lines, more than the bar counts") << 20000;
+    QTest::newRow("2.2 billion lines, more than an int counts") << 33600;
 }
 
 void TestLinePane::hugePaneScrollsAndRepaints()

@@ -49,7 +49,7 @@ public:
     bool SelPrint(QPrinter *printer);
     QString errorString() const { return m_errorString; }
 
-    int lineCount() const { return int(m_store.lineCount()); }
+    int lineCount() const { return int(std::min<qint64>(m_store.lineCount(), INT_MAX)); }
     bool isEmpty() const { return m_store.isEmpty(); }
     // Length of the whole text as positions count it, without building the text; unlike the
     // int properties, it never saturates.
