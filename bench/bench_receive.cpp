@@ -6,9 +6,12 @@
 //                                      painted before the next (send: into a send-pane widget)
 //   bench_receive operations N         on an N-line pane: select all and copy, save, scroll to
 //                                      the middle and paint, drop the first half
+//   bench_receive empty N              on N empty lines: Enter at the top, and the chunks
+//   bench_receive pastes N             N pastes at the top of a 1,000,000-line pane: the
+//                                      chunks before and after, then typing at the top
 #include "app/Form1.h"
-#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
+#include "panes/lines/LinePane.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/ProcessStatus.h"
@@ -262,6 +265,72 @@ int operations(int lines)
     return saved && pasted > 0 ? 0 : 1;
 }
 
+// A pane filled as the window fills it, shown and focused.
+void fillReceived(LinePane &pane, int lines)
+{
+    QString batch;
+    for (int i = 1; i <= lines; ++i) {
+        batch += QStringLiteral("12.345,OK,14:03:07,%1\r\n").arg(i);
+        if (batch.size() >= 64 * 1024 || i == lines) {
+            pane.setSelStart(std::numeric_limits<int>::max());
+            pane.setSelText(batch);
+            batch.truncate(0);
+        }
+    }
+}
+
+void showFocused(LinePane &pane)
+{
+    pane.resize(600, 400);
+    pane.show();
+    pane.setFocus();
+    QApplication::processEvents();
+}
+
+// Keys typed at the top of the pane, the time of each.
+double millisecondsPerKey(LinePane &pane, Qt::Key key, int times)
+{
+    return milliseconds([&] {
+               for (int i = 0; i < times; ++i) {
+                   pane.select(0, 0);
+                   QTest::keyClick(&pane, key);
+               }
+           })
+        / times;
+}
+
+int emptyLines(int lines)
+{
+    LinePane pane;
+    pane.setText(QString(lines - 1, u'\n'));
+    showFocused(pane);
+    const double enter = millisecondsPerKey(pane, Qt::Key_Return, 20);
+    std::printf("  %d empty lines in %lld chunks: Enter at the top %.3f ms\n", lines,
+                qlonglong(pane.lines().chunkCount()), enter);
+    return pane.lineCount() == lines + 20 ? 0 : 1;
+}
+
+int pastes(int count)
+{
+    LinePane pane;
+    fillReceived(pane, 1000000);
+    showFocused(pane);
+    const qsizetype before = pane.lines().chunkCount();
+    QApplication::clipboard()->setText(QStringLiteral("12.345,OK,14:03:07,0\r\n"));
+    const double pasting = milliseconds([&] {
+        for (int i = 0; i < count; ++i) {
+            pane.select(0, 0);
+            pane.paste();
+        }
+    });
+    const double typing = millisecondsPerKey(pane, Qt::Key_X, 200);
+    std::printf("  %d pastes at the top of a 1,000,000-line pane: chunks %lld before, %lld "
+                "after; %.3f ms a paste, then typing at the top %.3f ms a key\n",
+                count, qlonglong(before), qlonglong(pane.lines().chunkCount()), pasting / count,
+                typing);
+    return pane.lineCount() == 1000001 + count ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -275,11 +344,10 @@ int main(int argc, char *argv[])
         std::printf("receive: the received pane (Time and Seq. No. checked where the window "
                     "receives)\n");
         std::fflush(stdout);
-        const QList<QStringList> runs = {{"receive", "1000000"},
-                                         {"receive", "10000000"},
-                                         {"trickle", "200000"},
-                                         {"trickle", "20000", "send"},
-                                         {"operations", "1000000"}};
+        const QList<QStringList> runs = {{"receive", "1000000"},    {"receive", "10000000"},
+                                         {"trickle", "200000"},     {"trickle", "20000", "send"},
+                                         {"operations", "1000000"}, {"empty", "16000000"},
+                                         {"pastes", "1000"}};
         int status = 0;
         for (const QStringList &run : runs)
             status |= QProcess::execute(QCoreApplication::applicationFilePath(), run);
@@ -295,9 +363,15 @@ int main(int argc, char *argv[])
                                                         : trickle<LinePane>(n, "the received pane");
     else if (args[0] == QLatin1String("operations") && n > 0)
         status = operations(n);
+    else if (args[0] == QLatin1String("empty") && n > 0)
+        status = emptyLines(n);
+    else if (args[0] == QLatin1String("pastes") && n > 0)
+        status = pastes(n);
     else
-        std::fprintf(stderr,
-                     "usage: bench_receive [receive N | trickle N [send] | operations N]\n");
+        std::fprintf(
+            stderr,
+            "usage: bench_receive [receive N | trickle N [send] | operations N | empty N | "
+            "pastes N]\n");
     std::fflush(stdout);
     return status;
 }

@@ -2,8 +2,8 @@
 #include "app/Form1.h"
 
 #include "panes/CommonDialog.h"
-#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
+#include "panes/lines/LinePane.h"
 
 #include <QDir>
 #include <QPrinter>
@@ -97,13 +97,13 @@ void Form1::N_Received_Click()
     flushReceivedLines();
     // The question is about what the pane holds now. Lines keep arriving while it is open;
     // Yes removes only what was asked about, and the lines that came meanwhile stay.
-    const int asked = RichTextBox2->textLength();
+    // Counted in 64 bits: the int properties stop at 2^31 - 1, the pane does not.
+    const qint64 asked = RichTextBox2->textLength();
     if (asked == 0 || !askToClear(*this))
         return;
     flushReceivedLines();
-    RichTextBox2->setSelStart(0);
-    RichTextBox2->setSelLength(asked);
-    RichTextBox2->setSelText(QString());
+    RichTextBox2->select(0, asked);
+    RichTextBox2->replaceSelection(QString());
     // Lines that came while the question was open have not been saved.
     Modified[2] = RichTextBox2->textLength() == 0 ? False : True;
     SeqNo = 0;

@@ -96,6 +96,23 @@ int printedPages(Pane &pane, const QString &text, QPrinter::PrinterMode mode)
     return pages.trimmed().toInt();
 }
 
+// What the pane shows is what a whole repaint draws: nothing it changed was left unpainted.
+bool shownAsWhole(LinePane &pane)
+{
+    QCoreApplication::processEvents();
+    const QImage whole = pane.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage shown = pane.screen()->grabWindow(pane.winId()).toImage();
+    return shown.convertToFormat(QImage::Format_RGB32).copy(whole.rect()) == whole;
+}
+
+// A steady caret while a test lives: a blink between two pictures would tell them apart.
+auto steadyCaret()
+{
+    const int flashTime = QApplication::cursorFlashTime();
+    QApplication::setCursorFlashTime(0);
+    return qScopeGuard([flashTime] { QApplication::setCursorFlashTime(flashTime); });
+}
+
 } // namespace
 
 class TestLinePane : public QObject
@@ -119,6 +136,10 @@ private slots:
     void typingAndPasteLandAtTheCaret();
     void receivedLinesLandAtTheEndAndTheViewFollows();
     void drawnInStepsAsDrawnWhole();
+    void scrollArithmeticAtAnyLineCount_data();
+    void scrollArithmeticAtAnyLineCount();
+    void hugePaneScrollsAndRepaints_data();
+    void hugePaneScrollsAndRepaints();
     void saveWhileLinesArriveLosesNone();
     void readerSeesTheText();
 };
@@ -510,29 +531,19 @@ void TestLinePane::drawnInStepsAsDrawnWhole()
 {
     // The view repaints only what an edit, a selection or a scroll changed and moves the rest:
     // what it shows must be what a whole repaint draws, after every step.
-    // A steady caret: a blink between the two pictures would tell them apart.
-    const int flashTime = QApplication::cursorFlashTime();
-    QApplication::setCursorFlashTime(0);
-    const auto restoreFlash
-        = qScopeGuard([flashTime] { QApplication::setCursorFlashTime(flashTime); });
+    const auto caret = steadyCaret();
     LinePane pane;
     pane.resize(300, 200);
     pane.show();
     pane.setFocus();
     QVERIFY(QTest::qWaitForWindowExposed(&pane));
-    const auto shownAsWhole = [&pane] {
-        QCoreApplication::processEvents();
-        const QImage whole = pane.grab().toImage().convertToFormat(QImage::Format_RGB32);
-        const QImage shown = pane.screen()->grabWindow(pane.winId()).toImage();
-        return shown.convertToFormat(QImage::Format_RGB32).copy(whole.rect()) == whole;
-    };
     const auto append = [&pane](const QString &line) {
         pane.setSelStart(std::numeric_limits<int>::max());
         pane.setSelText(line + QStringLiteral("\r\n"));
     };
     for (int i = 1; i <= 30; ++i) {
         append(QStringLiteral("12.345,OK,%1").arg(i));
-        QVERIFY2(shownAsWhole(), qPrintable(QStringLiteral("line %1").arg(i)));
+        QVERIFY2(shownAsWhole(pane), qPrintable(QStringLiteral("line %1").arg(i)));
     }
     const std::function<void()> steps[] = {
         [&] { pane.verticalScrollBar()->setValue(3); },
@@ -547,8 +558,101 @@ void TestLinePane::drawnInStepsAsDrawnWhole()
     };
     for (std::size_t k = 0; k < std::size(steps); ++k) {
         steps[k]();
-        QVERIFY2(shownAsWhole(), qPrintable(QStringLiteral("step %1").arg(k)));
+        QVERIFY2(shownAsWhole(pane), qPrintable(QStringLiteral("step %1").arg(k)));
     }
+}
+
+void TestLinePane::scrollArithmeticAtAnyLineCount_data()
+{
+    QTest::addColumn<qint64>("lines");
+    QTest::addColumn<qint64>("top");
+    QTest::addColumn<qint64>("line");
+    const qint64 m = 1000000;
+    QTest::newRow("ten lines") << qint64(10) << qint64(0) << qint64(9);
+    QTest::newRow("300 million: the last line seen from the top")
+        << 300 * m << qint64(0) << 300 * m - 1;
+    QTest::newRow("300 million: the first line seen from the end")
+        << 300 * m << 300 * m - 40 << qint64(0);
+    QTest::newRow("300 million: a line in sight") << 300 * m << 150 * m << 150 * m + 39;
+    QTest::newRow("3 billion: more lines than the bar counts") << 3000 * m << 1500 * m << 2999 * m;
+}
+
+void TestLinePane::scrollArithmeticAtAnyLineCount()
+{
+    QFETCH(qint64, lines);
+    QFETCH(qint64, top);
+    QFETCH(qint64, line);
+
+    const LineScroll scroll {lines, 15, 40};
+    const int margin = 4;
+    QVERIFY(scroll.barMaximum() <= LineScroll::barLimit);
+    QCOMPARE(scroll.barValue(0), 0);
+    QCOMPARE(scroll.barValue(scroll.lastTop()), scroll.barMaximum());
+    QCOMPARE(scroll.topOf(0), 0);
+    QCOMPARE(scroll.topOf(scroll.barMaximum()), scroll.lastTop());
+    // The bar finds back the top line, to within what one of its steps stands for.
+    QVERIFY(std::abs(scroll.topOf(scroll.barValue(top)) - top)
+            <= scroll.lastTop() / LineScroll::barLimit);
+    QVERIFY(scroll.barValue(top) <= scroll.barValue(top + 1));
+
+    const int y = scroll.clampedY(line, top, margin);
+    if (line < top)
+        QVERIFY(y + 15 <= margin);
+    else if (line >= top + scroll.visible)
+        QVERIFY(y >= margin + scroll.visible * 15);
+    else
+        QCOMPARE(y, margin + int(line - top) * 15);
+}
+
+void TestLinePane::hugePaneScrollsAndRepaints_data()
+{
+    // Copies of 65,536 empty lines sharing their storage: the pane at these sizes in a few MB.
+    QTest::addColumn<int>("copies");
+    QTest::newRow("301 million lines") << 4600;
+    QTest::newRow("2.2 billion lines, more than an int counts") << 33600;
+}
+
+void TestLinePane::hugePaneScrollsAndRepaints()
+{
+    QFETCH(int, copies);
+
+    const auto caret = steadyCaret();
+    LinePane pane;
+    pane.resize(300, 200);
+    pane.show();
+    pane.setFocus();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    pane.setText(QString(65535, u'\n'));
+    pane.repeatForTesting(copies - 1);
+    const qint64 lines = qint64(copies) * 65536;
+    QCOMPARE(pane.lines().lineCount(), lines);
+    QCOMPARE(pane.lineCount(), int(std::min<qint64>(lines, std::numeric_limits<int>::max())));
+    const auto caretInSight
+        = [&pane] { return pane.viewport()->rect().contains(pane.positionRect(pane.caret())); };
+    QScrollBar *bar = pane.verticalScrollBar();
+    const std::function<void()> steps[] = {
+        [&] { QTest::keyClick(&pane, Qt::Key_X); },
+        [&] { QTest::keyClick(&pane, Qt::Key_End, Qt::ControlModifier); },
+        [&] { QTest::keyClick(&pane, Qt::Key_Y); },
+        [&] { QTest::keyClick(&pane, Qt::Key_PageUp); },
+        [&] { QTest::keyClick(&pane, Qt::Key_Home, Qt::ControlModifier); },
+        [&] { QTest::keyClick(&pane, Qt::Key_Return); },
+    };
+    for (std::size_t k = 0; k < std::size(steps); ++k) {
+        steps[k]();
+        QVERIFY2(shownAsWhole(pane) && caretInSight(), qPrintable(QString::number(k)));
+    }
+    QCOMPARE(pane.lines().lineText(0), QString());
+    QCOMPARE(pane.lines().lineText(1), QStringLiteral("x"));
+    QCOMPARE(pane.lines().lineText(lines), QStringLiteral("y"));
+
+    // The end shows at the bar's end, the middle in its middle.
+    QTest::keyClick(&pane, Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(bar->value(), bar->maximum());
+    bar->setValue(bar->maximum() / 2);
+    const qint64 shown = pane.lines().place(pane.positionAt(QPoint(0, 0))).line;
+    QVERIFY2(std::abs(shown - lines / 2) < lines / 1000, qPrintable(QString::number(shown)));
+    QVERIFY(shownAsWhole(pane));
 }
 
 void TestLinePane::saveWhileLinesArriveLosesNone()

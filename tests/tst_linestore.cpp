@@ -1,8 +1,9 @@
 // The received pane's line store against a plain string joined by CR LF: random appends, edits,
-// positions, ranges and scans must agree, whatever the chunk size.
+// positions, ranges and scans must agree, whatever the chunk size, and the chunks stay few.
 #include "panes/lines/LineStore.h"
 
 #include <QRandomGenerator>
+#include <QStringTokenizer>
 #include <QTest>
 
 namespace {
@@ -72,6 +73,35 @@ QString randomText(QRandomGenerator &random, int chunk)
     return text;
 }
 
+// The chunks appending the text to an empty store makes: a chunk ends at the first line break
+// after it holds `characters` characters or `lines` lines.
+qsizetype fewestChunks(const QString &text, qsizetype characters, qsizetype lines)
+{
+    qsizetype chunks = 1;
+    qsizetype held = 0;
+    qsizetype heldLines = 0;
+    for (const QStringView line : QStringTokenizer(text, u"\r\n")) {
+        if (heldLines > 0 && (held >= characters || heldLines >= lines)) {
+            ++chunks;
+            held = heldLines = 0;
+        }
+        held += line.size();
+        ++heldLines;
+    }
+    return chunks;
+}
+
+// No chunk holds more lines than its bound, and there are at most twice the fewest chunks.
+QByteArray chunksWrong(const LineStore &store, const QString &text, qsizetype characters,
+                       qsizetype lines)
+{
+    const qsizetype fewest = fewestChunks(text, characters, lines);
+    if (store.lineCount() <= store.chunkCount() * lines && store.chunkCount() <= 2 * fewest)
+        return {};
+    return QByteArray::number(store.chunkCount()) + " chunks for " + QByteArray::number(fewest)
+        + " at least, " + QByteArray::number(store.lineCount()) + " lines";
+}
+
 } // namespace
 
 class TestLineStore : public QObject
@@ -82,28 +112,34 @@ private slots:
     void agreesWithThePlainText_data();
     void agreesWithThePlainText();
     void deletingTheHeadDropsWholeChunks();
+    void chunksStayFewWhateverTheEdits_data();
+    void chunksStayFewWhateverTheEdits();
 };
 
 void TestLineStore::agreesWithThePlainText_data()
 {
     QTest::addColumn<int>("chunk");
+    QTest::addColumn<int>("lines"); // lines a chunk holds at most
     QTest::addColumn<int>("sequence");
     QTest::addColumn<int>("appendsInTen"); // appends among every ten steps; edits the rest
-    QTest::newRow("tiny chunks, mostly edits") << 8 << 1 << 3;
-    QTest::newRow("tiny chunks, mostly appends") << 8 << 2 << 8;
-    QTest::newRow("small chunks") << 64 << 3 << 5;
-    QTest::newRow("one chunk") << 1 << 4 << 5; // every line starts a chunk of its own
-    QTest::newRow("large chunks") << 4096 << 5 << 6;
+    QTest::newRow("tiny chunks, mostly edits") << 8 << 1000 << 1 << 3;
+    QTest::newRow("tiny chunks, mostly appends") << 8 << 1000 << 2 << 8;
+    QTest::newRow("small chunks") << 64 << 1000 << 3 << 5;
+    QTest::newRow("one chunk") << 1 << 1000 << 4 << 5; // every line starts a chunk of its own
+    QTest::newRow("large chunks") << 4096 << 1000 << 5 << 6;
+    QTest::newRow("chunks of three lines") << 4096 << 3 << 6 << 4;
+    QTest::newRow("one line a chunk, mostly edits") << 4096 << 1 << 7 << 2;
 }
 
 void TestLineStore::agreesWithThePlainText()
 {
     QFETCH(int, chunk);
+    QFETCH(int, lines);
     QFETCH(int, sequence);
     QFETCH(int, appendsInTen);
 
     QRandomGenerator random {quint32(sequence)};
-    LineStore store(chunk);
+    LineStore store(chunk, lines);
     Reference reference;
     const QString sets[] = {QStringLiteral("\n"),  QStringLiteral("\u00ff"), QStringLiteral("\r"),
                             QStringLiteral("x.5"), QStringLiteral("\u65e5"), QString()};
@@ -127,7 +163,8 @@ void TestLineStore::agreesWithThePlainText()
         QCOMPARE(store.size(), reference.text.size());
         QCOMPARE(store.lineCount(), reference.text.count(QStringLiteral("\r\n")) + 1);
         QCOMPARE(store.isEmpty(), reference.text.isEmpty());
-        QVERIFY2(store.chunkCount() <= 4 + 4 * reference.text.size() / chunk, where);
+        const QByteArray chunks = chunksWrong(store, reference.text, chunk, lines);
+        QVERIFY2(chunks.isEmpty(), where + ": " + chunks);
 
         // Positions anywhere, on a CR, on an LF and at the end, and the ranges between them.
         for (int probe = 0; probe < 4; ++probe) {
@@ -171,6 +208,53 @@ void TestLineStore::deletingTheHeadDropsWholeChunks()
     QCOMPARE(store.lineCount(), 5001);
     QCOMPARE(store.lineText(0), line.chopped(2));
     QVERIFY(store.chunkCount() <= chunks / 4 + 2);
+}
+
+void TestLineStore::chunksStayFewWhateverTheEdits_data()
+{
+    // One edit repeated at the top, the middle or the end of a first text.
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<int>("removed");
+    QTest::addColumn<QString>("inserted");
+    QTest::addColumn<int>("times");
+    const QString empty(4000, u'\n');
+    QString received;
+    for (int i = 0; i < 2000; ++i)
+        received += QStringLiteral("12.345,OK,%1\r\n").arg(i);
+    QTest::newRow("Enter at the top of empty lines") << empty << "top" << 0 << "\n" << 300;
+    QTest::newRow("pastes at the top") << received << "top" << 0 << "1.5,OK\r\n2.5,OK\r\n" << 300;
+    QTest::newRow("pastes in the middle") << received << "middle" << 0 << "1.5,OK\r\n" << 300;
+    QTest::newRow("lines joined at the top") << received << "top" << 14 << "" << 300;
+    QTest::newRow("characters deleted at the top") << received << "top" << 1 << "" << 3000;
+    QTest::newRow("empty lines deleted in the middle") << empty << "middle" << 2 << "" << 1500;
+    QTest::newRow("lines replaced by empty ones") << received << "middle" << 30 << "\n\n" << 500;
+    QTest::newRow("the end deleted") << received << "end" << 15 << "" << 1000;
+}
+
+void TestLineStore::chunksStayFewWhateverTheEdits()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, where);
+    QFETCH(int, removed);
+    QFETCH(QString, inserted);
+    QFETCH(int, times);
+
+    constexpr int characters = 256;
+    constexpr int lines = 16;
+    LineStore store(characters, lines);
+    Reference reference;
+    store.append(first);
+    reference.replace(0, 0, first);
+    for (int step = 0; step < times; ++step) {
+        const qint64 size = reference.text.size();
+        const qint64 at = where == u"top" ? 0 : where == u"middle" ? size / 2 : size - removed;
+        store.replace(at, at + removed, inserted);
+        reference.replace(at, at + removed, inserted);
+        const QByteArray chunks = chunksWrong(store, reference.text, characters, lines);
+        QVERIFY2(chunks.isEmpty(), QByteArray::number(step) + ": " + chunks);
+    }
+    QCOMPARE(store.text(), reference.text);
 }
 
 QTEST_MAIN(TestLineStore)

@@ -1,8 +1,8 @@
 // The File menu on the panes: open, clear, save and print, and the change flags they keep.
 #include "app/Form1.h"
 #include "panes/CommonDialog.h"
-#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
+#include "panes/lines/LinePane.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/FileSizeLimit.h"
@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <sys/socket.h>
@@ -179,6 +180,7 @@ private slots:
     void newAnswered_data();
     void newAnswered();
     void clearingRemovesWhatWasThereWhenAsked();
+    void clearingAPanePastTheIntRangeLeavesNothing();
     void sendPaneIsNotReplacedWhileItIsSent();
     void printsSelectionOrWholePane_data();
     void printsSelectionOrWholePane();
@@ -525,6 +527,30 @@ void TestPaneFiles::clearingRemovesWhatWasThereWhenAsked()
     QCOMPARE(form.Modified[2], Form1::True);
     QVERIFY(rig.device().write("0\r\n"));
     QTRY_COMPARE(form.RichTextBox2->Text(), QStringLiteral("3.0,3\r\n4.0,4\r\n5.0,1\r\n"));
+}
+
+void TestPaneFiles::clearingAPanePastTheIntRangeLeavesNothing()
+{
+    // More positions than an int counts, in a few MB: 2,100 copies of one 1 MiB line.
+    Form1 form;
+    form.show();
+    LinePane &pane = *form.RichTextBox2;
+    pane.setText(QString(1 << 20, u'x'));
+    pane.repeatForTesting(2099);
+    const qint64 length = qint64(2100) * ((1 << 20) + 2) - 2;
+    QCOMPARE(pane.textLength(), length);
+    // Select all takes everything; only the int properties stop at their largest value.
+    pane.selectAll();
+    QCOMPARE(pane.caret(), length);
+    QCOMPARE(pane.SelStart(), 0);
+    QCOMPARE(pane.SelLength(), std::numeric_limits<int>::max());
+
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Yes);
+    form.N_Received->trigger();
+    QVERIFY(answerer.waitAllAnswered());
+    QCOMPARE(pane.textLength(), 0);
+    QCOMPARE(form.Modified[2], Form1::False);
 }
 
 void TestPaneFiles::sendPaneIsNotReplacedWhileItIsSent()

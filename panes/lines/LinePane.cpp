@@ -2,9 +2,9 @@
 // puts the caret after the new text, raises Change, tells a reader and redraws.
 #include "panes/lines/LinePane.h"
 
-#include "panes/lines/LinePaneAccessible.h"
 #include "panes/PaneShared.h"
 #include "panes/TextFile.h"
+#include "panes/lines/LinePaneAccessible.h"
 
 #include <QScrollBar>
 
@@ -159,6 +159,13 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
     updateLines(from, m_store.size());
     emit edited(from, to, clean);
     emit Change();
+}
+
+void LinePane::repeatForTesting(qsizetype times)
+{
+    m_store.repeat(times);
+    updateGeometryOfText();
+    viewport()->update();
 }
 
 void LinePane::setSelection(qint64 anchor, qint64 caret, bool byUser)

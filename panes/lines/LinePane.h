@@ -2,6 +2,7 @@
 // only the lines in sight, so a pane holding millions of lines costs a few dozen bytes a line.
 #pragma once
 
+#include "panes/lines/LineScroll.h"
 #include "panes/lines/LineStore.h"
 
 #include <QAbstractScrollArea>
@@ -48,11 +49,14 @@ public:
     bool SelPrint(QPrinter *printer);
     QString errorString() const { return m_errorString; }
 
-    int lineCount() const { return int(m_store.lineCount()); }
+    int lineCount() const { return int(std::min<qint64>(m_store.lineCount(), INT_MAX)); }
     bool isEmpty() const { return m_store.isEmpty(); }
-    // Length of the whole text as positions count it, without building the text.
-    int textLength() const { return int(qMin<qint64>(m_store.size(), INT_MAX)); }
+    // Length of the whole text as positions count it, without building the text; unlike the
+    // int properties, it never saturates.
+    qint64 textLength() const { return m_store.size(); }
     const LineStore &lines() const { return m_store; }
+    // For tests of a pane past 2^31 positions: see LineStore::repeat.
+    void repeatForTesting(qsizetype times);
 
     // Caret and anchor as positions of the store (CR LF counted as two).
     qint64 caret() const { return m_caret; }
@@ -132,7 +136,10 @@ private:
     qsizetype columnAt(qint64 line, qreal x) const;
     int lineTop(qint64 line) const;
     int visibleLines() const;
-    qint64 topLine() const;
+    LineScroll lineScroll() const;
+    qint64 topLine() const { return m_top; }
+    void setTopLine(qint64 top);
+    void showFrom(qint64 top, int dx);
 
     qint64 moved(QKeyEvent *event, bool *extend) const;
     // The position on the other side of the line break a position stands beside (at its
@@ -149,6 +156,8 @@ private:
     bool m_locked = false;
     QString m_errorString;
 
+    qint64 m_top = 0; // the line drawn at the top
+    std::optional<qint64> m_barTop; // the line a move of the bar by the program stands for
     int m_lineHeight = 1;
     int m_ascent = 0;
     qreal m_advance = 1;

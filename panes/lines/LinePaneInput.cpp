@@ -192,7 +192,7 @@ void LinePane::keyPressEvent(QKeyEvent *event)
             : m_goalX;
         if (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) {
             const int page = visibleLines() * (event->key() == Qt::Key_PageUp ? -1 : 1);
-            verticalScrollBar()->setValue(verticalScrollBar()->value() + page);
+            setTopLine(topLine() + page);
         }
         setSelection(extend ? m_anchor : target, target, extend);
         m_goalX = vertical ? goal : -1;

@@ -48,14 +48,26 @@ int LinePane::visibleLines() const
     return std::max(1, (viewport()->height() - margin) / m_lineHeight);
 }
 
-qint64 LinePane::topLine() const
+LineScroll LinePane::lineScroll() const
 {
-    return verticalScrollBar()->value();
+    return {m_store.lineCount(), m_lineHeight, visibleLines()};
 }
 
 int LinePane::lineTop(qint64 line) const
 {
-    return margin + int(line - topLine()) * m_lineHeight;
+    return lineScroll().clampedY(line, topLine(), margin);
+}
+
+void LinePane::setTopLine(qint64 top)
+{
+    const LineScroll scroll = lineScroll();
+    top = std::clamp<qint64>(top, 0, scroll.lastTop());
+    QScrollBar *vertical = verticalScrollBar();
+    m_barTop = top;
+    vertical->setValue(scroll.barValue(top));
+    m_barTop.reset();
+    // A scaled bar may stand still while the top line moves.
+    showFrom(top, 0);
 }
 
 void LinePane::updateGeometryOfText()
@@ -63,7 +75,12 @@ void LinePane::updateGeometryOfText()
     // The thumb tells the truth: a page of the lines, at the end when the last line shows.
     const int visible = visibleLines();
     QScrollBar *vertical = verticalScrollBar();
-    vertical->setRange(0, int(std::max<qint64>(0, m_store.lineCount() - visible)));
+    const LineScroll scroll = lineScroll();
+    const qint64 top = std::min(m_top, scroll.lastTop());
+    m_barTop = top;
+    vertical->setRange(0, scroll.barMaximum());
+    m_barTop.reset();
+    setTopLine(top);
     vertical->setPageStep(visible);
     vertical->setSingleStep(1);
     const qreal widest = std::max(qreal(m_store.longestLine()) * m_advance, m_widestSeen);
@@ -76,14 +93,26 @@ void LinePane::updateGeometryOfText()
 
 void LinePane::scrollContentsBy(int dx, int dy)
 {
+    // The bar counts lines, scaled when there are more than it holds: its move is read as a
+    // top line, unless the program moved it to show a line of its choice.
+    showFrom(dy == 0 ? m_top : m_barTop.value_or(lineScroll().topOf(verticalScrollBar()->value())),
+             dx);
+}
+
+void LinePane::showFrom(qint64 top, int dx)
+{
     // A line arriving at the end, the wheel, a step of the bar: what is drawn moves and only
     // what comes into sight is painted, with the top margin painted afresh.
-    const int pixels = dy * m_lineHeight;
-    if ((dx != 0 && dy != 0) || std::abs(pixels) >= viewport()->height()
+    const qint64 lines = m_top - top;
+    m_top = top;
+    if (lines == 0 && dx == 0)
+        return;
+    if ((dx != 0 && lines != 0) || std::abs(lines) * m_lineHeight >= viewport()->height()
         || std::abs(dx) >= viewport()->width()) {
         viewport()->update();
         return;
     }
+    const int pixels = int(lines) * m_lineHeight;
     viewport()->scroll(dx, pixels);
     // The blank margin at the top moved with the lines: paint it, and where it went, afresh.
     if (pixels != 0)
@@ -97,7 +126,7 @@ void LinePane::updateLines(qint64 fromPosition, qint64 toPosition)
     const qint64 first = m_store.place(std::min(fromPosition, toPosition)).line;
     const qint64 last = m_store.place(std::max(fromPosition, toPosition)).line;
     const int top = std::max(0, lineTop(first));
-    const int bottom = std::min<qint64>(viewport()->height(), lineTop(last) + qint64(m_lineHeight));
+    const int bottom = std::min(viewport()->height(), lineTop(last) + m_lineHeight);
     if (bottom > top)
         viewport()->update(0, top, viewport()->width(), bottom - top);
 }
@@ -199,12 +228,11 @@ qint64 LinePane::positionAt(const QPoint &point) const
 void LinePane::scrollToPosition(qint64 position)
 {
     const LineStore::Place place = m_store.place(position);
-    QScrollBar *vertical = verticalScrollBar();
     const int visible = visibleLines();
-    if (place.line < vertical->value())
-        vertical->setValue(int(place.line));
-    else if (place.line >= vertical->value() + visible)
-        vertical->setValue(int(place.line - visible + 1));
+    if (place.line < topLine())
+        setTopLine(place.line);
+    else if (place.line >= topLine() + visible)
+        setTopLine(place.line - visible + 1);
     QScrollBar *horizontal = horizontalScrollBar();
     const int x = int(std::floor(columnX(place.line, place.column)));
     const int room = viewport()->width() - 2 * margin - 1;

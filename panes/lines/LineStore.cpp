@@ -30,8 +30,9 @@ qsizetype nextBreak(QStringView text, qsizetype from, qsizetype *breakLength = n
 
 } // namespace
 
-LineStore::LineStore(qsizetype chunkCharacters)
-    : m_chunkCharacters(std::max<qsizetype>(1, chunkCharacters))
+LineStore::LineStore(qsizetype chunkCharacters, qsizetype chunkLines)
+    : m_chunkCharacters(std::max<qsizetype>(1, chunkCharacters)),
+      m_chunkLines(std::max<qsizetype>(1, chunkLines))
 {
     clear();
 }
@@ -42,6 +43,16 @@ void LineStore::clear()
     m_chunks.front().starts.append(0);
     m_characters = 0;
     m_lines = 1;
+}
+
+void LineStore::repeat(qsizetype times)
+{
+    // A chunk always ends a line, so a copy of every chunk is the text after a line break.
+    const std::vector<Chunk> copy = m_chunks;
+    m_chunks.reserve(m_chunks.size() * size_t(times + 1));
+    for (qsizetype i = 0; i < times; ++i)
+        m_chunks.insert(m_chunks.end(), copy.begin(), copy.end());
+    renumber(0);
 }
 
 qsizetype LineStore::chunkOfLine(qint64 line) const
@@ -216,7 +227,7 @@ qsizetype LineStore::appendText(qsizetype k, QStringView text)
             return k;
         from = at + breakLength;
         Chunk &chunk = m_chunks[size_t(k)];
-        if (chunk.length() < m_chunkCharacters) {
+        if (!isFull(chunk.length(), chunk.lines())) {
             chunk.starts.append(quint32(chunk.length()));
             continue;
         }
@@ -250,21 +261,28 @@ void LineStore::renumber(qsizetype from)
     m_characters = character;
 }
 
-void LineStore::mergeSmall(qsizetype k)
+void LineStore::mergeSmall(qsizetype from, qsizetype to)
 {
-    // Edits may leave small chunks behind; a small one takes in its next neighbour when both
-    // fit in one chunk, so their number stays in proportion to the text.
-    if (k + 1 >= chunkCount())
-        return;
-    const Chunk &chunk = m_chunks[size_t(k)];
-    const Chunk &next = m_chunks[size_t(k + 1)];
-    if (chunk.length() >= m_chunkCharacters / 4
-        || chunk.length() + next.length() >= m_chunkCharacters)
-        return;
-    const QString moved = QStringLiteral("\n") + tail(k + 1, 0, 0);
-    m_chunks.erase(m_chunks.begin() + k + 1);
-    appendText(k, moved);
-    renumber(k);
+    // Neighbours from `from` to `to` that would not fill one chunk together become one. With
+    // every two neighbours filling a chunk, there are at most twice as many chunks as
+    // appending the text to an empty store makes, whatever edits came before.
+    from = std::max<qsizetype>(0, from);
+    bool merged = false;
+    for (qsizetype k = from; k < to && k + 1 < chunkCount();) {
+        const Chunk &chunk = m_chunks[size_t(k)];
+        const Chunk &next = m_chunks[size_t(k + 1)];
+        if (isFull(chunk.length() + next.length(), chunk.lines() + next.lines())) {
+            ++k;
+            continue;
+        }
+        const QString moved = QStringLiteral("\n") + tail(k + 1, 0, 0);
+        m_chunks.erase(m_chunks.begin() + k + 1);
+        appendText(k, moved);
+        --to;
+        merged = true;
+    }
+    if (merged)
+        renumber(from);
 }
 
 void LineStore::replace(qint64 from, qint64 to, QStringView text)
@@ -302,6 +320,7 @@ void LineStore::replace(qint64 from, qint64 to, QStringView text)
             chunk.starts[i] = quint32(chunk.starts[i] + delta);
         refresh(chunk);
         renumber(ka);
+        mergeSmall(ka - 1, ka + 1);
         return;
     }
 
@@ -309,9 +328,9 @@ void LineStore::replace(qint64 from, qint64 to, QStringView text)
     const QString rest = tail(kb, lb, b.column);
     truncate(ka, la, a.column);
     m_chunks.erase(m_chunks.begin() + ka + 1, m_chunks.begin() + kb + 1);
-    appendText(appendText(ka, text), rest);
+    const qsizetype last = appendText(appendText(ka, text), rest);
     renumber(ka);
-    mergeSmall(ka);
+    mergeSmall(ka - 1, last + 1);
 }
 
 qint64 LineStore::scan(qint64 from, QStringView set, bool forward, bool stopInSet) const

@@ -1,6 +1,6 @@
-// The received pane's text: lines kept in chunks of about a million characters, one byte a
-// character until a character above U+00FF arrives in the chunk. A position counts each line
-// break as `breakWidth` characters: two (CR LF) for the pane's positions, one for a reader's.
+// The received pane's text: lines kept in chunks of about a million characters or 65,536 lines,
+// one byte a character until a character above U+00FF arrives in the chunk. A position counts each
+// line break as `breakWidth` characters: two (CR LF) for the pane's positions, one for a reader's.
 #pragma once
 
 #include <QByteArray>
@@ -16,7 +16,7 @@ class LineStore
 public:
     static constexpr int crLf = 2;
 
-    explicit LineStore(qsizetype chunkCharacters = 1 << 20);
+    explicit LineStore(qsizetype chunkCharacters = 1 << 20, qsizetype chunkLines = 1 << 16);
 
     qint64 size(int breakWidth = crLf) const { return m_characters + breakWidth * (m_lines - 1); }
     // Line breaks + 1, as a text document counts its blocks.
@@ -46,6 +46,9 @@ public:
     void replace(qint64 from, qint64 to, QStringView text);
     void append(QStringView text) { replace(size(), size(), text); }
     void clear();
+    // The text followed by `times` more copies of it, a line break before each. The copies
+    // share the characters they copy: a test holds billions of positions in a few megabytes.
+    void repeat(qsizetype times);
 
     // From a position forward or back over characters that do not stop it: characters in the
     // set when stopInSet is false, outside it when true. A line break stands for CR and LF.
@@ -86,17 +89,22 @@ private:
     qsizetype chunkOfPosition(qint64 position, int breakWidth) const;
     QString tail(qsizetype chunk, qsizetype line, qsizetype column) const;
     void truncate(qsizetype chunk, qsizetype line, qsizetype column);
+    bool isFull(qsizetype characters, qsizetype lines) const
+    {
+        return characters >= m_chunkCharacters || lines >= m_chunkLines;
+    }
     qsizetype appendText(qsizetype chunk, QStringView text);
     void appendToLastLine(Chunk &chunk, QStringView text);
     void widen(Chunk &chunk);
     void refresh(Chunk &chunk);
     void renumber(qsizetype from);
-    void mergeSmall(qsizetype chunk);
+    void mergeSmall(qsizetype from, qsizetype to);
     qint64 scanForward(Place at, QStringView set, bool stopInSet, bool breakStops) const;
     qint64 scanBack(Place at, QStringView set, bool stopInSet, bool breakStops) const;
 
     std::vector<Chunk> m_chunks;
     qsizetype m_chunkCharacters;
+    qsizetype m_chunkLines;
     qint64 m_characters = 0;
     qint64 m_lines = 1;
 };
