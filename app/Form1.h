@@ -191,8 +191,7 @@ private:
         int number = 0; // line of the send pane, from 1; 0: none
         int start = 0; // its position in the send pane
         QString text; // the pane's line
-        QString written; // what went to the port: a line end first (see noteCutLine), the line, its
-                         // terminator
+        QString written; // what went to the port: [line end,] line, terminator
         int lineEndFirst = 0; // characters of that leading line end
         double due = 0.0;
     };

@@ -83,13 +83,14 @@ void Form1::Timer1_Timer()
         return;
     }
 
-    // The transmit buffer is not emptied first: the line before has left the port, and on a
-    // pseudo-terminal emptying it would also drop what a slow reader has not read yet.
+    // Remembered until the next line, should a close cut it.
     const QString text = RichTextBox1->SelText();
     const int terminator = SendLine.endsWith(QLatin1String("\r\n")) ? 2 : 1;
     const int lineEndFirst = int(SendLine.size() - text.size()) - terminator;
     m_inFlight
         = {m_sendLineNumber, RichTextBox1->SelStart(), text, SendLine, lineEndFirst, NextSendTime};
+    // The transmit buffer is not emptied first: the line before has left the port, and on a
+    // pseudo-terminal emptying it would also drop what a slow reader has not read yet.
     MSComm1->setOutput(SendLine);
     // A line held back (a slow wire, a suspension, a busy window) schedules the lines after it
     // from now, each after its wait, instead of in a burst. Up to two ticks is the timer's own
