@@ -172,6 +172,9 @@ private:
     void scheduleReceivedFlush();
     void appendToReceivedPane(const QString &text);
     void showSettingsWriteFailure(const QString &path, const QString &reason);
+    void reportLineError(std::int16_t code);
+    void noteCutLine();
+    void endWaitingTransmission();
 
     bool m_ended = false;
     bool m_activatedOnce = false;
@@ -180,4 +183,30 @@ private:
     bool m_settingsFailureShown = false;
     QString m_receivedBatch; // completed lines waiting for one insertion into the pane
     QTimer m_receivedFlush; // inserts the batch a moment after its first line
+
+    // The line last written by a transmission: where it stands in the send pane and what went
+    // to the port, so a close that cuts it can have it sent again, whole.
+    struct LineInFlight
+    {
+        int number = 0; // line of the send pane, from 1; 0: none
+        int start = 0; // its position in the send pane
+        QString text; // the pane's line
+        QString written; // what went to the port: [line end,] line, terminator
+        int lineEndFirst = 0; // characters of that leading line end
+        double due = 0.0;
+    };
+    LineInFlight m_inFlight;
+    int m_sendLineNumber = 0; // the line PrepareNextLine selected last
+    // A line cut by the last close, for the message that reports it; number 0: none.
+    struct CutLine
+    {
+        int number = 0;
+        int left = 0; // its characters that had left
+        int length = 0;
+    };
+    CutLine m_cut;
+    // A line error from the received data that waits for the line in flight to leave before
+    // the port closes, and the latest moment it waits for (pacing clock).
+    std::int16_t m_closeWhenSent = 0;
+    double m_closeDeadline = 0.0;
 };

@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 
 #include "panes/lines/LinePane.h"
+#include "send/SendText.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"
 
@@ -26,28 +27,31 @@ constexpr qsizetype receivedLineLimit = 65536;
 // the first of them completed, or at once when the batch holds this many characters.
 constexpr int batchMilliseconds = 15;
 constexpr qsizetype batchCharacters = 128 * 1024;
+// What a line in flight is given beyond its time on the wire before a line error closes the
+// port under it: a busy machine or a driver slow to report its queue empty.
+constexpr double closeMarginSeconds = 2.0;
 
 } // namespace
 
 void Form1::MSComm1_OnComm()
 {
     const std::int16_t event = MSComm1->CommEvent();
-    if (event == MSComm::comEventRxOver) {
-        ClosePort();
-        showMessage(QMessageBox::Critical, QStringLiteral("Input Buffer Overflowed !"),
-                    tr("Characters arrived faster than they could be taken. Press Start to open "
-                       "the port again."));
-        return;
+    if (event > 10 && event != MSComm::comEventDeviceGone) {
+        // An error in the received data leaves the port able to send: the line in flight
+        // leaves whole, within its time on the wire, and the send timer closes the port then.
+        // Further errors meanwhile are the same trouble, reported once.
+        if (m_closeWhenSent != 0)
+            return;
+        const int unsent = MSComm1->PortOpen() ? MSComm1->OutBufferCount() : 0;
+        if (Timer1->isActive() && unsent > 0) {
+            m_closeWhenSent = event;
+            m_closeDeadline = pacingClock() + MSComm1->secondsOnWire(unsent) + closeMarginSeconds;
+            return;
+        }
     }
     if (event > 10) {
         ClosePort();
-        const std::int16_t code = MSComm1->CommEvent();
-        showMessage(QMessageBox::Critical, QStringLiteral("Communication Error %1 !").arg(code),
-                    code == MSComm::comEventDeviceGone
-                        ? tr("The device %1 is gone or cannot be read (unplugged?). Plug it in "
-                             "and press Start to open the port again.")
-                              .arg(MSComm1->devicePath())
-                        : tr("The line reported an error. Press Start to open the port again."));
+        reportLineError(event == MSComm::comEventRxOver ? event : MSComm1->CommEvent());
         return;
     }
     if (event != MSComm::comEvReceive)
@@ -81,6 +85,32 @@ void Form1::MSComm1_OnComm()
     // completed as a CR would complete it, and the characters after it start the next one.
     if (RcvLine.size() >= receivedLineLimit)
         completeReceivedLine();
+}
+
+void Form1::reportLineError(std::int16_t code)
+{
+    QString help = code == MSComm::comEventRxOver
+        ? tr("Characters arrived faster than they could be taken. Press Start to open the port "
+             "again.")
+        : code == MSComm::comEventDeviceGone
+        ? tr("The device %1 is gone or cannot be read (unplugged?). Plug it in and press Start "
+             "to open the port again.")
+              .arg(MSComm1->devicePath())
+        : tr("The line reported an error. Press Start to open the port again.");
+    if (m_cut.number != 0) {
+        help += QLatin1Char('\n')
+            + tr("Line %1 of the send pane was cut: %2 of its %3 characters had left. After "
+                 "Start a line end goes first, so the device can drop that part, and then the "
+                 "whole line.")
+                  .arg(m_cut.number)
+                  .arg(m_cut.left)
+                  .arg(m_cut.length);
+        m_cut = {};
+    }
+    const QString text = code == MSComm::comEventRxOver
+        ? QStringLiteral("Input Buffer Overflowed !")
+        : QStringLiteral("Communication Error %1 !").arg(code);
+    showMessage(QMessageBox::Critical, text, help);
 }
 
 void Form1::completeReceivedLine()

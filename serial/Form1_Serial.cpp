@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QPushButton>
+#include <QTimer>
 
 // The menu-bar entry and the menu itself, so no item can be reached by mouse or keyboard.
 void Form1::setRs232cMenuEnabled(bool enabled)
@@ -75,20 +76,40 @@ void Form1::OpenPort()
         return;
     }
 
+    // A transmission that waited for this Start would otherwise keep the send pane locked for
+    // as long as the device stays away.
+    const bool transmissionWaits = Timer1->isActive();
+    if (transmissionWaits) {
+        reason += QLatin1Char('\n')
+            + (SendLine.isEmpty()
+                   ? tr("The transmission that waited for Start has ended; all its lines had "
+                        "left.")
+                   : tr("The transmission that waited for Start has ended. Line %1 of the send "
+                        "pane, the first that did not leave whole, is selected.")
+                         .arg(m_sendLineNumber));
+    }
     showMessage(QMessageBox::Critical, QStringLiteral("Can not Open !\nPlease check Com Port !"),
                 reason);
     Command1->setText(QStringLiteral("Start"));
     Command2->setText(QStringLiteral("End"));
     MSComm1->setInBufferCount(0);
     setRs232cMenuEnabled(true);
+    if (transmissionWaits)
+        endWaitingTransmission();
 }
 
 void Form1::ClosePort()
 {
     // Lines completed before the close land before anything written after it (a footer).
     flushReceivedLines();
-    if (MSComm1->PortOpen())
+    m_closeWhenSent = 0;
+    m_cut = {};
+    const bool wasOpen = MSComm1->PortOpen();
+    if (wasOpen)
         MSComm1->setPortOpen(false);
+    // A transmission still running waits for Start; what this close cut goes again then.
+    if (wasOpen && Timer1->isActive())
+        noteCutLine();
     Command1->setText(QStringLiteral("Start"));
     Command2->setText(QStringLiteral("End"));
     MSComm1->setInBufferCount(0);

@@ -134,6 +134,7 @@ bool MSComm::setPortOpen(bool open)
     dropInput();
     m_deviceGone = false;
     m_goneReportPending = false;
+    m_droppedOutput = 0;
     ++m_openGeneration;
     m_open = true;
     m_opened = device;
@@ -152,8 +153,12 @@ void MSComm::closePort()
     ++m_openGeneration;
     if (m_port.isOpen()) {
         // Output not yet sent is dropped: Stop stops the line at once, and a real UART's
-        // close would otherwise wait for the kernel to drain it.
-        m_port.clear(QSerialPort::Output);
+        // close would otherwise wait for the kernel to drain it. A pseudo-terminal's close
+        // does not wait, and what its kernel took counts as sent: it stays for the other end.
+        // With nothing queued nothing is flushed, which would empty a UART's FIFO too.
+        m_droppedOutput = OutBufferCount();
+        if (m_droppedOutput > 0 && !tty::isPseudoTerminal(int(m_port.handle())))
+            m_port.clear(QSerialPort::Output);
         m_port.close();
     }
     dropInput();
@@ -252,6 +257,18 @@ void MSComm::setOutput(const QString &text)
     // QSerialPort keeps what the device has not taken yet and hands it over as it can.
     if (m_port.isOpen())
         m_port.write(text.toUtf8());
+}
+
+double MSComm::secondsOnWire(qint64 bytes) const
+{
+    QString why;
+    const std::optional<LineSettings> line = parseLineSettings(m_settings, &why);
+    if (!line || line->baud <= 0)
+        return 0.0;
+    // 1.5 stop bits take the time of 2 here: a bound, not a schedule.
+    const int bits = 1 + int(line->dataBits) + (line->parity == QSerialPort::NoParity ? 0 : 1)
+        + (line->stopBits == QSerialPort::OneStop ? 1 : 2);
+    return double(bytes) * bits / line->baud;
 }
 
 QString MSComm::Input()
@@ -456,6 +473,7 @@ void MSComm::onDeviceGone(quint64 openGeneration)
     m_goneText.clear();
     m_decoder.decode(m_port.readAll(), m_goneText);
     m_decoder.finish(m_goneText);
+    m_droppedOutput = OutBufferCount();
     m_port.clear(QSerialPort::Output);
     m_port.close();
     // Start finds this device again, not whatever takes its number meanwhile. One of its kind

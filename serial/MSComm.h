@@ -74,6 +74,12 @@ public:
 
     // Queues the text for transmission (UTF-8) and returns at once.
     void setOutput(const QString &text);
+    // Bytes of output that never reached the wire because the port closed or its device went
+    // away; 0 again once the port opens.
+    int droppedOutput() const { return m_droppedOutput; }
+    // How long that many bytes take on the wire with the current settings (start bit, data
+    // bits, parity, stop bits), in seconds; 0 for settings that cannot be read.
+    double secondsOnWire(qint64 bytes) const;
 
     // The received character being reported by OnComm (one character per read), or "" when
     // it has already been read.
@@ -147,6 +153,7 @@ private:
     bool m_permissionDenied = false;
     bool m_portBusy = false;
     std::int16_t m_commEvent = 0;
+    int m_droppedOutput = 0;
 
     // The port stays open for the window after its device has gone, until the window closes
     // it; the device itself is released at once.

@@ -1,7 +1,7 @@
 // Sending: Start, Send, Stop and the send timer over a pseudo-terminal, read back byte by byte.
 #include "app/Form1.h"
-#include "panes/lines/LinePane.h"
 #include "panes/RichTextBox.h"
+#include "panes/lines/LinePane.h"
 #include "send/SendText.h"
 #include "serial/MSComm.h"
 #include "tests/support/EventLoop.h"
@@ -55,6 +55,8 @@ private slots:
     void footerOnStopNotOnEnd();
     void suspendedAndResumedByStart_data();
     void suspendedAndResumedByStart();
+    void transmissionAcrossEachKindOfLineError_data();
+    void transmissionAcrossEachKindOfLineError();
 
 private:
     // A window whose lines end in CR LF (or CR) and wait as the Wait item says, chosen as the
@@ -508,6 +510,104 @@ void TestSend::suspendedAndResumedByStart()
     QCOMPARE(readUntilQuiet(), QByteArray());
     QVERIFY(!form().RichTextBox1->Locked());
     QVERIFY(form().MSComm1->PortOpen());
+}
+
+namespace {
+
+// What happens after the line error, while line 2 is in flight.
+enum class Then { DeviceReads, DeviceIdle, UserStops, DeviceStaysAway };
+
+} // namespace
+
+void TestSend::transmissionAcrossEachKindOfLineError_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<Then>("then");
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("break") << 1001 << Then::DeviceReads << false;
+    QTest::newRow("framing") << 1004 << Then::DeviceReads << false;
+    QTest::newRow("overrun") << 1006 << Then::DeviceReads << false;
+    QTest::newRow("input overflow") << 1008 << Then::DeviceReads << false;
+    QTest::newRow("parity") << 1009 << Then::DeviceReads << false;
+    QTest::newRow("parity, line held past its time") << 1009 << Then::DeviceIdle << true;
+    QTest::newRow("parity, then Stop") << 1009 << Then::UserStops << false;
+    QTest::newRow("device gone") << 1011 << Then::DeviceIdle << true;
+    QTest::newRow("unplugged, stays away") << 1011 << Then::DeviceStaysAway << true;
+}
+
+void TestSend::transmissionAcrossEachKindOfLineError()
+{
+    QFETCH(int, code);
+    QFETCH(Then, then);
+    QFETCH(bool, cut);
+    QVERIFY(setUp(true, 0));
+    QVERIFY(WindowOnPty::choose(form().BPS[7])); // 28800 baud: a held line is let go soon
+    QVERIFY(m_rig->start());
+    QByteArray line2;
+    for (int k = 0; k < 40005; ++k)
+        line2 += char('a' + k % 26);
+    send(QStringLiteral("L1\r\n") + QString::fromLatin1(line2) + QStringLiteral("\r\nL3"));
+    QByteArray got = device().read(4, 5000);
+    // Line 2 in flight, far more of it than the device takes while it reads nothing, even when
+    // the read above took what had arrived of it.
+    QTRY_VERIFY_WITH_TIMEOUT(form().SendLine == QStringLiteral("L3\r\n"), 10000);
+    QVERIFY(form().MSComm1->OutBufferCount() > 0);
+
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    if (then == Then::DeviceStaysAway)
+        device().closeMaster();
+    else
+        form().MSComm1->raiseEventForTesting(std::int16_t(code));
+    if (then == Then::DeviceReads)
+        got += device().read(int(line2.size()) + 2, 30000);
+    if (then == Then::UserStops) {
+        QVERIFY(m_rig->portOpenAsShown());
+        form().Command2->click();
+    }
+    QVERIFY(answerer.waitAllAnswered(30000));
+    QCOMPARE(answerer.shown().first().text,
+             code == 1008 ? QStringLiteral("Input Buffer Overflowed !")
+                          : QStringLiteral("Communication Error %1 !").arg(code));
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("Line 2 of the send pane was cut: (\\d+) of its "
+                                            "40005 characters had left"))
+              .match(answerer.shown().first().informativeText);
+    QCOMPARE(match.hasMatch(), cut);
+    QVERIFY(m_rig->portClosedAsShown());
+    QCOMPARE(sending() && form().RichTextBox1->Locked(), then != Then::UserStops);
+
+    if (then == Then::DeviceStaysAway) {
+        // Start cannot open the port: the transmission ends with the cut line selected.
+        answerer.answerMessage(QMessageBox::Ok);
+        form().Command1->click();
+        QVERIFY(answerer.waitAllAnswered());
+        QVERIFY(answerer.shown().last().informativeText.contains(QStringLiteral(
+            "Line 2 of the send pane, the first that did not leave whole, is selected.")));
+        QVERIFY(!sending() && !form().RichTextBox1->Locked());
+        QVERIFY(form().mOpen->isEnabled() && form().N_Send->isEnabled());
+        QCOMPARE(form().RichTextBox1->SelStart(), 4);
+        QCOMPARE(form().RichTextBox1->SelText().toLatin1(), line2);
+        return;
+    }
+
+    // Before Start the device has line 1 and what left of line 2: all of it with its line end,
+    // exactly as much as the message says, or (Stop) a part of it.
+    got += readUntilQuiet();
+    if (then == Then::UserStops) {
+        QVERIFY(got.size() < 4 + line2.size() && ("L1\r\n" + line2).startsWith(got));
+        return;
+    }
+    const qsizetype left = cut ? match.captured(1).toInt() : line2.size();
+    QVERIFY2(left > 0, qPrintable(QString::number(left)));
+    QCOMPARE(got, "L1\r\n" + line2.left(left) + (cut ? "" : "\r\n"));
+
+    // After Start a cut line is ended, then goes whole; line 3 follows.
+    QVERIFY(m_rig->start());
+    const QByteArray rest = (cut ? "\r\n" + line2 + "\r\n" : QByteArray()) + "L3\r\n";
+    QCOMPARE(readUntilQuiet(rest.size(), 300, 30000), rest);
+    QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
+    QVERIFY(!form().RichTextBox1->Locked());
 }
 
 QTEST_MAIN(TestSend)
