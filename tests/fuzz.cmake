@@ -1,5 +1,6 @@
 # The settings file fuzz harness, and a short run of it with the suite.
-qt_add_executable(fuzz_settings ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_settings.cpp)
+qt_add_executable(fuzz_settings ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_settings.cpp
+    ${KAVREL_PROCESS_STATE_FOLDER} ${CMAKE_CURRENT_SOURCE_DIR}/support/StateFolder.cpp)
 target_link_libraries(fuzz_settings PRIVATE kavrel_app kavrel_warnings)
 add_test(NAME fuzz_settings_smoke COMMAND fuzz_settings 1000 1)
 set_tests_properties(fuzz_settings_smoke PROPERTIES
