@@ -19,6 +19,7 @@
 #include <QMenuBar>
 #include <QPixmap>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 
 #include <initializer_list>

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QLocale>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
@@ -125,7 +126,7 @@ void Form1::answerRecoveryOffer(LineStore received, QString send)
         }
         if (!send.isEmpty() && !RichTextBox1->Locked()) {
             if (RichTextBox1->textLength() != 0)
-                send += QStringLiteral("\r\n") + RichTextBox1->Text();
+                send += u'\n' + RichTextBox1->document()->toRawText();
             m_sendReplacing = true;
             RichTextBox1->setText(send);
             m_sendReplacing = false;
