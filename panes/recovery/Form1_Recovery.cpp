@@ -29,6 +29,12 @@ qint64 shownLines(const LineStore &store)
     return store.lineCount() - (store.lineLength(store.lineCount() - 1) == 0 ? 1 : 0);
 }
 
+QString linesOf(qint64 count, const QString &pane)
+{
+    return count == 1 ? QStringLiteral("1 line of %1").arg(pane)
+                      : QStringLiteral("%1 lines of %2").arg(count).arg(pane);
+}
+
 } // namespace
 
 void Form1::startRecovery()
@@ -102,10 +108,9 @@ void Form1::answerRecoveryOffer(LineStore received, QString send)
     const QMessageBox::StandardButton answer = showMessage(
         QMessageBox::Question,
         QStringLiteral("Kavrel ended unexpectedly. Restore the data it held?"),
-        tr("It ended on %1.\nIt held %n line(s) of received data", nullptr,
-           int(std::min<qint64>(shownLines(received), INT_MAX)))
-                .arg(when)
-            + tr(" and %n line(s) of send data.", nullptr, int(shownLines(sendLines))),
+        tr("It ended on %1.\nIt held %2 and %3.")
+            .arg(when, linesOf(shownLines(received), QStringLiteral("received data")),
+                 linesOf(shownLines(sendLines), QStringLiteral("send data"))),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     // A signal that ended the program while the question was open is no answer: the set stays.
     if (m_ended || (answer != QMessageBox::Yes && answer != QMessageBox::No)) {
