@@ -178,10 +178,16 @@ QByteArray recoveryAppend(QStringView text)
 
 QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text)
 {
+    return recoveryEdit(from, to, QByteArrayView(text.toUtf8()));
+}
+
+QByteArray recoveryEdit(qint64 from, qint64 to, QByteArrayView utf8)
+{
     QByteArray payload;
+    payload.reserve(16 + utf8.size());
     putInt64(payload, from);
     putInt64(payload, to);
-    payload.append(text.toUtf8());
+    payload.append(utf8);
     return recoveryRecord(RecoveryKind::Edit, payload);
 }
 

@@ -25,6 +25,7 @@ QByteArray recoveryAppend(QStringView text);
 // Positions are the pane's: CR LF counted as two for the received pane, the text document's
 // for the send pane.
 QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text);
+QByteArray recoveryEdit(qint64 from, qint64 to, QByteArrayView utf8);
 QByteArray recoverySnapshot(const LineStore &store); // received pane
 QByteArray recoverySnapshot(QStringView text);       // send pane
 

@@ -56,7 +56,6 @@ signals:
 private:
     void onWriterFailed(const QString &reason);
     void onWriterRecovered();
-    void enqueueEdit(int pane, qint64 from, qint64 to, const QString &text);
 
     std::unique_ptr<RecoveryWriter> m_writer;
     QString m_folder;
