@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QPushButton>
 #include <QTest>
 
@@ -50,14 +51,21 @@ QStringList setFiles()
 }
 
 // The program's window as main() runs it, on the pty KAVREL_COM1 names, with Start pressed
-// once it is shown; prints "open" when the port opened.
+// once it is shown; prints "open" when the port opened, then the received pane's line count
+// whenever it changes.
 int runReceivingWindow(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     overrideSettingsFolder(QString::fromLocal8Bit(argv[2]));
+    // In place of the temporary folder every test program starts with: the parent's.
+    qputenv("XDG_STATE_HOME", argv[3]);
     Form1 form;
     EndSignals endSignals;
     QObject::connect(&endSignals, &EndSignals::received, &form, &Form1::endBySignal);
+    QObject::connect(form.RichTextBox2, &LinePane::Change, &form, [&form] {
+        std::printf("shown %d\n", form.RichTextBox2->lineCount());
+        std::fflush(stdout);
+    });
     form.show();
     QTimer::singleShot(0, &form, [&form] {
         form.Command1->click();
@@ -113,20 +121,22 @@ void TestRecoveryWindow::endedFromOutsideIsOffered()
     qputenv("KAVREL_COM1", QFile::encodeName(device.slavePath()));
     QProcess program;
     program.start(QCoreApplication::applicationFilePath(),
-                  {QStringLiteral("--receiving-window"), m_settings.path()});
+                  {QStringLiteral("--receiving-window"), m_settings.path(), state.path()});
     QTRY_VERIFY_WITH_TIMEOUT(program.canReadLine(), 30000);
     QCOMPARE(program.readLine().trimmed(), QByteArray("open"));
+    const auto stopProgram = qScopeGuard([&program] {
+        program.kill();
+        program.waitForFinished();
+    });
 
     QByteArray sent;
-    for (int i = 0; i < 2000; i += 10) {
-        QByteArray lines;
-        for (int k = i + 1; k <= i + 10; ++k)
-            lines += "reading " + QByteArray::number(k) + ",12.5 ~|{}\r\n";
-        QVERIFY(device.writeAndWaitTaken(lines));
-        sent += lines;
-    }
+    for (int i = 1; i <= 2000; ++i)
+        sent += "reading " + QByteArray::number(i) + ",12.5 ~|{}\r\n";
+    QVERIFY(device.write(sent));
+    QByteArray shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown += program.readAll()).contains("shown 2001\n"), 60000);
     // Killed, only what reached the disk can come back: wait until it has. A signal that
-    // can be caught must keep whatever the window took, without waiting.
+    // can be caught must keep whatever the pane showed, without waiting.
     if (signalNumber == SIGKILL)
         QTRY_COMPARE_WITH_TIMEOUT(receivedOnDisk(), QString::fromLatin1(sent), 30000);
     ::kill(pid_t(program.processId()), signalNumber);
@@ -227,7 +237,7 @@ void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive()
 
 int main(int argc, char *argv[])
 {
-    if (argc > 2 && qstrcmp(argv[1], "--receiving-window") == 0)
+    if (argc > 3 && qstrcmp(argv[1], "--receiving-window") == 0)
         return runReceivingWindow(argc, argv);
     QApplication app(argc, argv);
     TestRecoveryWindow test;
