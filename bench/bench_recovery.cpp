@@ -2,7 +2,7 @@
 //   bench_recovery                   every figure below, each run in a process of its own
 //   bench_recovery receive N on|off  a device writes N lines as fast as the kernel takes them;
 //                                    off: the received pane's changes are not handed to the set
-//   bench_recovery slow N RATE       N lines at RATE a second (a slow logger)
+//   bench_recovery slow N RATE [off] N lines at RATE a second (a slow logger)
 //   bench_recovery restore N         a left-behind set of N lines, answered Yes at start
 #include "app/Form1.h"
 #include "panes/lines/LinePane.h"
@@ -187,6 +187,7 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
         const QList<QStringList> runs = {{"receive", "1000000", "off"},
                                          {"receive", "1000000", "on"},
+                                         {"slow", "60000", "1000", "off"},
                                          {"slow", "60000", "1000"},
                                          {"restore", "1000000"}};
         int status = 0;
@@ -199,11 +200,11 @@ int main(int argc, char *argv[])
     if (args[0] == QLatin1String("receive") && n > 0)
         status = receive(n, args.value(2) != QLatin1String("off"), 0);
     else if (args[0] == QLatin1String("slow") && n > 0)
-        status = receive(n, true, args.value(2).toInt());
+        status = receive(n, args.value(3) != QLatin1String("off"), args.value(2).toInt());
     else if (args[0] == QLatin1String("restore") && n > 0)
         status = restore(n);
     else
-        std::fprintf(stderr, "usage: bench_recovery [receive N on|off | slow N RATE | restore N]\n");
+        std::fprintf(stderr, "usage: bench_recovery [receive N on|off | slow N RATE [off] | restore N]\n");
     std::fflush(stdout);
     return status;
 }
