@@ -68,6 +68,10 @@ int runReceivingWindow(int argc, char *argv[])
     });
     form.show();
     QTimer::singleShot(0, &form, [&form] {
+        // The send pane as a user fills it: replaced whole, then typed at its end.
+        form.RichTextBox1->setPlainText(QStringLiteral("READ?\nSTOP"));
+        form.RichTextBox1->setSelStart(form.RichTextBox1->textLength());
+        form.RichTextBox1->setSelText(QStringLiteral("\r\nMEAS?"));
         form.Command1->click();
         std::puts(form.MSComm1->PortOpen() ? "open" : "closed");
         std::fflush(stdout);
@@ -156,11 +160,12 @@ void TestRecoveryWindow::endedFromOutsideIsOffered()
     QCOMPARE(asked.icon, QMessageBox::Question);
     QCOMPARE(asked.buttons, QMessageBox::Yes | QMessageBox::No);
     QCOMPARE(asked.defaultButton, QMessageBox::Yes);
-    QVERIFY2(asked.informativeText.contains(u"2000 lines of received data"),
+    QVERIFY2(asked.informativeText.contains(u"2000 lines of received data and 3 lines of send"),
              qPrintable(asked.informativeText));
     QCOMPARE(form.RichTextBox2->Text(), restore ? QString::fromLatin1(sent) : QString());
+    QCOMPARE(form.RichTextBox1->Text(), restore ? QStringLiteral("READ?\r\nSTOP\r\nMEAS?") : QString());
     QCOMPARE(form.Modified[2], restore ? Form1::True : Form1::False);
-    QCOMPARE(form.Modified[1], Form1::False);
+    QCOMPARE(form.Modified[1], restore ? Form1::True : Form1::False);
     // Either answer settles it: the next start finds nothing to offer.
     QVERIFY(!RecoveryOrphan::claimNewest(RecoverySet::folder()));
     qunsetenv("KAVREL_COM1");
