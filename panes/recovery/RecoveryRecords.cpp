@@ -176,6 +176,22 @@ QByteArray recoveryAppend(QStringView text)
     return recoveryRecord(RecoveryKind::Append, text.toUtf8());
 }
 
+QByteArray recoveryAppends(const QByteArrayList &utf8Texts)
+{
+    QByteArray records;
+    QByteArray run;
+    for (const QByteArray &text : utf8Texts) {
+        if (run.endsWith('\r') && text.startsWith('\n')) {
+            records.append(recoveryRecord(RecoveryKind::Append, run));
+            run.clear();
+        }
+        run.append(text);
+    }
+    if (!run.isEmpty())
+        records.append(recoveryRecord(RecoveryKind::Append, run));
+    return records;
+}
+
 QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text)
 {
     return recoveryEdit(from, to, QByteArrayView(text.toUtf8()));

@@ -22,6 +22,9 @@ QByteArray recoveryRecord(RecoveryKind kind, QByteArrayView payload);
 
 QByteArray recoveryHeader(RecoveryPane pane);
 QByteArray recoveryAppend(QStringView text);
+// Appends given as UTF-8, in as few records as replay the same: a CR ending one text and an LF
+// starting the next are two line breaks in the pane but one within a record.
+QByteArray recoveryAppends(const QByteArrayList &utf8Texts);
 // Positions are the pane's: CR LF counted as two for the received pane, the text document's
 // for the send pane.
 QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text);

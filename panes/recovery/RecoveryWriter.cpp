@@ -80,13 +80,6 @@ const char *paneSuffix(RecoveryPane pane)
     return pane == RecoveryPane::Received ? ".received" : ".send";
 }
 
-// A record that would replay wrongly when merged with the one before: a CR ending one and an
-// LF starting the next are two line breaks in the pane, one in a single text.
-bool joins(const QByteArray &before, const QByteArray &after)
-{
-    return !(before.endsWith('\r') && after.startsWith('\n'));
-}
-
 } // namespace
 
 RecoveryWriter::RecoveryWriter(QString folder, QString id)
@@ -255,10 +248,9 @@ void RecoveryWriter::write(std::vector<Item> &items)
         // A restart makes everything before it in the batch moot.
         std::optional<QByteArray> restart;
         QByteArray records;
-        QByteArray appended;
+        QByteArrayList appended;
         const auto flushAppended = [&] {
-            if (!appended.isEmpty())
-                records.append(recoveryRecord(RecoveryKind::Append, appended));
+            records.append(recoveryAppends(appended));
             appended.clear();
         };
         for (Item &item : items) {
@@ -266,9 +258,7 @@ void RecoveryWriter::write(std::vector<Item> &items)
                 continue;
             switch (item.kind) {
             case RecoveryKind::Append:
-                if (!joins(appended, item.text))
-                    flushAppended();
-                appended.append(item.text);
+                appended.append(std::move(item.text));
                 break;
             case RecoveryKind::Edit:
                 flushAppended();
