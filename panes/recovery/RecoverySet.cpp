@@ -56,10 +56,10 @@ void RecoverySet::receivedEdited(qint64 from, qint64 to, const QString &text)
         return;
     const bool atEnd = from == to && from == m_receivedEnd;
     m_receivedEnd += recoveryStoreLength(text) - (to - from);
-    RecoveryWriter::Item item{RecoveryPane::Received,
-                              atEnd ? RecoveryKind::Append : RecoveryKind::Edit, from, to,
-                              text.toUtf8()};
-    m_writer->push(std::move(item));
+    if (atEnd)
+        m_writer->pushAppend(RecoveryPane::Received, text);
+    else
+        m_writer->push({RecoveryPane::Received, RecoveryKind::Edit, from, to, text.toUtf8()});
 }
 
 void RecoverySet::restartReceived(const LineStore &pane)

@@ -145,9 +145,21 @@ void RecoveryWriter::run(const QString &failure)
 void RecoveryWriter::push(Item item)
 {
     std::lock_guard lock(m_mutex);
-    const bool wasEmpty = m_queue.empty();
     m_queue.push_back(std::move(item));
-    if (wasEmpty)
+    if (m_idle)
+        m_wake.notify_one();
+}
+
+void RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    std::lock_guard lock(m_mutex);
+    if (m_queue.empty() || m_queue.back().kind != RecoveryKind::Append
+        || m_queue.back().pane != pane || m_queue.back().text.size() >= maxJoined
+        || (m_queue.back().text.endsWith('\r') && utf8.startsWith('\n')))
+        m_queue.push_back({pane, RecoveryKind::Append, 0, 0, {}});
+    m_queue.back().text.append(utf8);
+    if (m_idle)
         m_wake.notify_one();
 }
 
@@ -194,15 +206,25 @@ void RecoveryWriter::loop()
         const bool dirty = file(RecoveryPane::Received).dirty || file(RecoveryPane::Send).dirty;
         const bool syncDue = dirty && now >= m_lastSync + syncInterval;
         const bool retryDue = m_failed && now >= m_retryAt;
-        if (m_queue.empty() && !m_stop && m_syncAsked == m_syncDone && !syncDue && !retryDue) {
+        const bool batchDue = !m_queue.empty() && now >= m_lastBatch + batchInterval;
+        if (!m_stop && m_syncAsked == m_syncDone && !syncDue && !retryDue && !batchDue) {
+            // Records gather for a moment, so a fast receive costs few wake-ups and writes.
+            Clock::time_point until = Clock::time_point::max();
+            if (!m_queue.empty())
+                until = m_lastBatch + batchInterval;
             if (m_failed)
-                m_wake.wait_until(lock, m_retryAt);
+                until = std::min(until, m_retryAt);
             else if (dirty)
-                m_wake.wait_until(lock, m_lastSync + syncInterval);
-            else
+                until = std::min(until, m_lastSync + syncInterval);
+            m_idle = until == Clock::time_point::max();
+            if (m_idle)
                 m_wake.wait(lock);
+            else
+                m_wake.wait_until(lock, until);
+            m_idle = false;
             continue;
         }
+        m_lastBatch = now;
         std::vector<Item> items;
         items.swap(m_queue);
         const quint64 asked = m_syncAsked;
