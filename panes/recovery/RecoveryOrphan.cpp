@@ -21,9 +21,9 @@ constexpr const char *setSuffixes[] = {".received", ".send", ".received.new", ".
 int openLock(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
-    int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT)
-        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     return fd;
 }
 
@@ -55,7 +55,7 @@ std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folde
     };
     std::vector<Candidate> candidates;
     const QDir dir(folder);
-    for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden)) {
+    for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
         const QRegularExpressionMatch match = name.match(info.fileName());
         if (!match.hasMatch())
             continue;
