@@ -33,8 +33,9 @@ public:
 
     QString text()
     {
-        static const QStringView pieces[] = {u"a", u"line", u" ", u"\r\n", u"\r", u"\n",
-                                             u"\u2029", u"\u00E9", u"\U0001F600", u"12:00:01 "};
+        static const QStringView pieces[]
+            = {u"a",  u"line",   u" ",      u"\r\n",       u"\r",
+               u"\n", u"\u2029", u"\u00E9", u"\U0001F600", u"12:00:01 "};
         QString out;
         for (int i = below(8); i > 0; --i)
             out += pieces[below(int(std::size(pieces)))];
@@ -111,7 +112,7 @@ QString check(Generator &generator)
     const RecoveryPane pane = generator.chance(50) ? RecoveryPane::Received : RecoveryPane::Send;
     const QByteArray header = recoveryHeader(pane);
     QByteArray file = header;
-    QStringList prefixes{QString()};
+    QStringList prefixes {QString()};
     for (int k = generator.below(12); k > 0; --k) {
         const int width = pane == RecoveryPane::Received ? LineStore::crLf : 1;
         const std::optional<RecoveredPane> now = replayRecovery(file, pane);

@@ -42,7 +42,9 @@ QByteArray fileContent(const QString &path)
 
 int modeOf(const QString &path)
 {
-    struct stat info{};
+    struct stat info
+    {
+    };
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
 }
 
@@ -87,51 +89,53 @@ void TestRecovery::replay_data()
     const QByteArray s = recoveryHeader(RecoveryPane::Send);
 
     QTest::newRow("appends run on across lines")
-        << received << Records{r, recoveryAppend(u"a\r\nb"), recoveryAppend(u"c\r\n")} << true
-        << "a\r\nbc\r\n" << true;
+        << received << Records {r, recoveryAppend(u"a\r\nb"), recoveryAppend(u"c\r\n")} << true
+        << "a\r\nbc\r\n"
+        << true;
     QTest::newRow("a CR ending one append and an LF starting the next are two breaks")
-        << received << Records{r, recoveryAppend(u"a\r"), recoveryAppend(u"\nb")} << true
+        << received << Records {r, recoveryAppend(u"a\r"), recoveryAppend(u"\nb")} << true
         << "a\r\n\r\nb" << true;
     QTest::newRow("appends merged keep a CR and the next LF two breaks")
-        << received << Records{r, recoveryAppends({"a\r", "\nb", "\r", "c\xC3\xA9\r\n"})}
-        << true << "a\r\n\r\nb\r\nc\u00E9\r\n" << true;
+        << received << Records {r, recoveryAppends({"a\r", "\nb", "\r", "c\xC3\xA9\r\n"})} << true
+        << "a\r\n\r\nb\r\nc\u00E9\r\n"
+        << true;
     QTest::newRow("an edit counts CR LF as two")
-        << received << Records{r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(4, 5, u"X")} << true
+        << received << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(4, 5, u"X")} << true
         << "ab\r\nXd" << true;
     QTest::newRow("an edit across a line break")
-        << received << Records{r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(1, 5, u"")} << true
+        << received << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(1, 5, u"")} << true
         << "ad" << true;
     QTest::newRow("a character outside the BMP counts two")
-        << received << Records{r, recoveryAppend(u"x\U0001F600y"), recoveryEdit(3, 4, u"z")}
+        << received << Records {r, recoveryAppend(u"x\U0001F600y"), recoveryEdit(3, 4, u"z")}
         << true << "x\U0001F600z" << true;
     QTest::newRow("a snapshot replaces what came before")
         << received
-        << Records{r, recoveryAppend(u"old"), recoverySnapshot(storeOf(u"new\r\nl\u00E9ne")),
-                   recoveryAppend(u"!")}
+        << Records {r, recoveryAppend(u"old"), recoverySnapshot(storeOf(u"new\r\nl\u00E9ne")),
+                    recoveryAppend(u"!")}
         << true << "new\r\nl\u00E9ne!" << true;
     QTest::newRow("an edit past the end is damaged")
         << received
-        << Records{r, recoveryAppend(u"abc"), recoveryEdit(2, 9, u"x"), recoveryAppend(u"d")}
+        << Records {r, recoveryAppend(u"abc"), recoveryEdit(2, 9, u"x"), recoveryAppend(u"d")}
         << true << "abc" << false;
     QTest::newRow("an unknown kind is damaged")
         << received
-        << Records{r, recoveryAppend(u"a"), recoveryRecord(RecoveryKind(9), "b"),
-                   recoveryAppend(u"c")}
+        << Records {r, recoveryAppend(u"a"), recoveryRecord(RecoveryKind(9), "b"),
+                    recoveryAppend(u"c")}
         << true << "a" << false;
     QTest::newRow("a second header is damaged")
-        << received << Records{r, recoveryAppend(u"a"), r, recoveryAppend(u"b")} << true << "a"
+        << received << Records {r, recoveryAppend(u"a"), r, recoveryAppend(u"b")} << true << "a"
         << false;
     QTest::newRow("send pane edits count a paragraph end as one")
-        << send << Records{s, recoveryEdit(0, 0, u"ab\u2029cd"), recoveryEdit(1, 1, u"x")}
-        << true << "axb\ncd" << true;
+        << send << Records {s, recoveryEdit(0, 0, u"ab\u2029cd"), recoveryEdit(1, 1, u"x")} << true
+        << "axb\ncd" << true;
     QTest::newRow("send pane snapshot")
-        << send << Records{s, recoveryEdit(0, 0, u"typed"), recoverySnapshot(u"loaded\nfile")}
+        << send << Records {s, recoveryEdit(0, 0, u"typed"), recoverySnapshot(u"loaded\nfile")}
         << true << "loaded\nfile" << true;
     QTest::newRow("send pane edit past the end is damaged")
-        << send << Records{s, recoveryEdit(0, 0, u"ab"), recoveryEdit(1, 3, u"")} << true << "ab"
+        << send << Records {s, recoveryEdit(0, 0, u"ab"), recoveryEdit(1, 3, u"")} << true << "ab"
         << false;
-    QTest::newRow("another pane's file") << received << Records{s} << false << "" << false;
-    QTest::newRow("no header") << send << Records{recoveryAppend(u"a")} << false << "" << false;
+    QTest::newRow("another pane's file") << received << Records {s} << false << "" << false;
+    QTest::newRow("no header") << send << Records {recoveryAppend(u"a")} << false << "" << false;
 }
 
 void TestRecovery::replay()
@@ -166,7 +170,7 @@ void TestRecovery::damagedTail()
     QFETCH(int, pane);
     QFETCH(bool, cut);
     const bool isReceived = pane == received;
-    const Records records{
+    const Records records {
         recoveryHeader(RecoveryPane(pane)),
         isReceived ? recoveryAppend(u"12:00:01 first\r\nsec") : recoveryEdit(0, 0, u"AT\u2029"),
         recoveryAppend(u"ond \U0001F600\r\n"),
@@ -188,8 +192,7 @@ void TestRecovery::damagedTail()
         if (!cut)
             damaged[at] = char(damaged[at] ^ (1 << (at % 8)));
         const qsizetype intact = std::upper_bound(ends.begin(), ends.end(), at) - ends.begin();
-        const std::optional<RecoveredPane> replayed
-            = replayRecovery(damaged, RecoveryPane(pane));
+        const std::optional<RecoveredPane> replayed = replayRecovery(damaged, RecoveryPane(pane));
         QVERIFY2(replayed, qPrintable(QString::number(at)));
         QCOMPARE(textOf(*replayed, pane), prefixes[intact - 1]);
         QCOMPARE(replayed->whole, cut && ends.contains(at));
@@ -230,7 +233,7 @@ void TestRecovery::setLeftBehind()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
     }
 
-    Panes panes{*set, storeOf(u"")};
+    Panes panes {*set, storeOf(u"")};
     QString send;
     if (holds) {
         panes.receive(QStringLiteral("[1] first\r\n[2] sec"));
@@ -296,7 +299,7 @@ void TestRecovery::diskSaysNo()
     QSignalSpy failed(&set, &RecoverySet::failed);
     QSignalSpy writable(&set, &RecoverySet::writableAgain);
     QCOMPARE(set.start(), !folderBelowAFile);
-    Panes panes{set, storeOf(u"")};
+    Panes panes {set, storeOf(u"")};
     std::optional<FileSizeLimit> full;
     if (!folderBelowAFile) {
         full.emplace(4096);

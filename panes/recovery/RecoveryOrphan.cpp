@@ -15,8 +15,7 @@
 
 namespace {
 
-constexpr const char *setSuffixes[] = {".received", ".send", ".received.new", ".send.new",
-                                       ".lock"};
+constexpr const char *setSuffixes[] = {".received", ".send", ".received.new", ".send.new", ".lock"};
 
 int openLock(const QString &path)
 {
@@ -93,8 +92,7 @@ std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folde
 
 RecoveryOrphan::RecoveryOrphan(QString folder, QString id, int lockFd)
     : m_folder(std::move(folder)), m_id(std::move(id)), m_lockFd(lockFd)
-{
-}
+{ }
 
 RecoveryOrphan::~RecoveryOrphan()
 {

@@ -30,7 +30,7 @@ QByteArray recoveryAppends(const QByteArrayList &utf8Texts);
 QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text);
 QByteArray recoveryEdit(qint64 from, qint64 to, QByteArrayView utf8);
 QByteArray recoverySnapshot(const LineStore &store); // received pane
-QByteArray recoverySnapshot(QStringView text);       // send pane
+QByteArray recoverySnapshot(QStringView text); // send pane
 
 // How many of the received pane's positions a text takes once the store holds it: CR LF, and
 // every lone CR, LF or U+2029, count two.
@@ -48,4 +48,3 @@ struct RecoveredPane
 // that record damaged too. Never throws, never hangs; bounded memory (a length field larger
 // than the remaining bytes is torn). nullopt: not ours, or no valid header for this pane.
 std::optional<RecoveredPane> replayRecovery(QByteArrayView bytes, RecoveryPane pane);
-

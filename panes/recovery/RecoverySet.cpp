@@ -12,9 +12,8 @@
 QString RecoverySet::folder()
 {
     const QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    const QString base = QDir::isAbsolutePath(state)
-        ? state
-        : QDir::homePath() + QStringLiteral("/.local/state");
+    const QString base
+        = QDir::isAbsolutePath(state) ? state : QDir::homePath() + QStringLiteral("/.local/state");
     return QDir::cleanPath(base + QStringLiteral("/kavrel"));
 }
 
@@ -43,7 +42,8 @@ bool RecoverySet::start()
             this, [this, reason] { onWriterFailed(reason); }, Qt::QueuedConnection);
     };
     m_writer->onRecovered = [this] {
-        QMetaObject::invokeMethod(this, [this] { onWriterRecovered(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { onWriterRecovered(); }, Qt::QueuedConnection);
     };
     const QString reason = m_writer->create();
     m_writer->run(reason);
@@ -68,7 +68,7 @@ void RecoverySet::restartReceived(const LineStore &pane)
         return;
     m_needsRestart[0] = false;
     m_receivedEnd = pane.size();
-    RecoveryWriter::Item item{RecoveryPane::Received, RecoveryKind::Snapshot, 0, 0, {}};
+    RecoveryWriter::Item item {RecoveryPane::Received, RecoveryKind::Snapshot, 0, 0, {}};
     item.store = pane;
     m_writer->push(std::move(item));
 }

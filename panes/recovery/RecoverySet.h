@@ -66,6 +66,6 @@ private:
     qint64 m_receivedEnd = 0;
     bool m_started = false;
     bool m_discarded = false;
-    bool m_failed = false;          // the window has been told
-    bool m_needsRestart[2] = {};    // per pane, after a failure until the owner restarts it
+    bool m_failed = false; // the window has been told
+    bool m_needsRestart[2] = {}; // per pane, after a failure until the owner restarts it
 };

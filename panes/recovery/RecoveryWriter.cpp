@@ -29,7 +29,9 @@ bool makeFolder(const QString &folder)
         if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST)
             return false;
     }
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::stat(path.constData(), &info) != 0)
         return false;
     if (!S_ISDIR(info.st_mode)) {
@@ -84,8 +86,7 @@ const char *paneSuffix(RecoveryPane pane)
 
 RecoveryWriter::RecoveryWriter(QString folder, QString id)
     : m_folder(std::move(folder)), m_id(std::move(id))
-{
-}
+{ }
 
 RecoveryWriter::~RecoveryWriter()
 {
@@ -319,8 +320,7 @@ QString RecoveryWriter::writePane(RecoveryPane pane, const QByteArray &records,
     if (fd < 0)
         return systemReason(errno);
     if (!writeAll(fd, recoveryHeader(pane) + *restart + records) || ::fdatasync(fd) != 0
-        || ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(name).constData())
-            != 0
+        || ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(name).constData()) != 0
         || !syncFolder(m_folder)) {
         const QString reason = systemReason(errno);
         ::close(fd);

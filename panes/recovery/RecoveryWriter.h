@@ -22,9 +22,9 @@ class QThread;
 struct RecoveryWriter
 {
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds syncInterval{1};
-    static constexpr std::chrono::seconds retryInterval{3};
-    static constexpr std::chrono::milliseconds batchInterval{50};
+    static constexpr std::chrono::seconds syncInterval {1};
+    static constexpr std::chrono::seconds retryInterval {3};
+    static constexpr std::chrono::milliseconds batchInterval {50};
     static constexpr qsizetype maxJoined = 1 << 20; // bytes in one queued append
 
     struct Item
@@ -89,8 +89,8 @@ private:
     // The writer thread's own (and create()'s before the thread starts).
     int m_lockFd = -1;
     PaneFile m_files[2];
-    Clock::time_point m_lastSync{};
-    Clock::time_point m_lastBatch{};
-    Clock::time_point m_retryAt{};
-    std::atomic<bool> m_failed{false};
+    Clock::time_point m_lastSync {};
+    Clock::time_point m_lastBatch {};
+    Clock::time_point m_retryAt {};
+    std::atomic<bool> m_failed {false};
 };
