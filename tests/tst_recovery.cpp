@@ -68,6 +68,9 @@ class TestRecovery : public QObject
 {
     Q_OBJECT
 private slots:
+    void checksum();
+    void storeLength_data();
+    void storeLength();
     void replay_data();
     void replay();
     void damagedTail_data();
@@ -77,6 +80,29 @@ private slots:
     void diskSaysNo_data();
     void diskSaysNo();
 };
+
+// The IEEE CRC-32 (as zlib computes it), so other tools can check a set.
+void TestRecovery::checksum()
+{
+    QCOMPARE(recoveryCrc32("123456789"), 0xCBF43926u);
+    QCOMPARE(recoveryCrc32("56789", recoveryCrc32("1234")), 0xCBF43926u);
+}
+
+void TestRecovery::storeLength_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("CR LF") << "a\r\nb";
+    QTest::newRow("lone breaks") << "\na\rb\u2029";
+    QTest::newRow("CR then LF apart") << "\r\r\n\n";
+    QTest::newRow("outside the BMP") << "\U0001F600";
+}
+
+// Where the set believes the received pane ends decides an append from an edit.
+void TestRecovery::storeLength()
+{
+    QFETCH(QString, text);
+    QCOMPARE(recoveryStoreLength(text), storeOf(text).size());
+}
 
 void TestRecovery::replay_data()
 {
