@@ -109,6 +109,11 @@ bool RecoverySet::isWriting() const
     return m_writer && !m_discarded && m_writer->isWriting();
 }
 
+quint64 RecoverySet::syncCount() const
+{
+    return m_writer ? m_writer->syncCount() : 0;
+}
+
 QString RecoverySet::id() const
 {
     return m_id;

@@ -45,6 +45,9 @@ public:
     void discard();
     bool isWriting() const;
 
+    // How many times the writer has synced the panes' files (for measuring).
+    quint64 syncCount() const;
+
     // The set's name in the folder (kavrel-<pid>-<hex>); its files are <id>.lock, .received
     // and .send.
     QString id() const;

@@ -339,6 +339,7 @@ QString RecoveryWriter::sync()
             return systemReason(errno);
         target.dirty = false;
     }
+    ++m_syncs;
     m_lastSync = Clock::now();
     return {};
 }

@@ -51,6 +51,7 @@ struct RecoveryWriter
     // Stops the thread: after writing and syncing, or dropping everything and removing the set.
     void finish(bool remove);
     bool isWriting() const { return !m_failed.load(); }
+    quint64 syncCount() const { return m_syncs.load(); }
 
     std::function<void(const QString &)> onFailed; // called on the writer thread
     std::function<void()> onRecovered;
@@ -93,4 +94,5 @@ private:
     Clock::time_point m_lastBatch {};
     Clock::time_point m_retryAt {};
     std::atomic<bool> m_failed {false};
+    std::atomic<quint64> m_syncs {0};
 };
