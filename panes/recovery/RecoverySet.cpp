@@ -132,6 +132,8 @@ void RecoverySet::onWriterRecovered()
 {
     if (m_discarded)
         return;
+    // A restart handed over while the writer still failed was dropped: ask for it again.
+    m_needsRestart[0] = m_needsRestart[1] = true;
     m_failed = false;
     emit writableAgain();
 }
