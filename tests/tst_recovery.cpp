@@ -235,6 +235,7 @@ void TestRecovery::setLeftBehind_data()
     QTest::newRow("window still living") << true << "alive" << false << true;
     QTest::newRow("exit path") << true << "discarded" << false << false;
     QTest::newRow("gone holding nothing") << false << "destroyed" << false << false;
+    QTest::newRow("gone, a file no longer readable") << true << "unreadable" << false << true;
 }
 
 void TestRecovery::setLeftBehind()
@@ -282,6 +283,10 @@ void TestRecovery::setLeftBehind()
         set->discard();
     if (ending != QLatin1String("alive"))
         set.reset();
+    if (ending == QLatin1String("unreadable")) {
+        QFile file(stem + QStringLiteral(".send"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
+    }
 
     std::unique_ptr<RecoveryOrphan> orphan = RecoveryOrphan::claimNewest(folder);
     QCOMPARE(bool(orphan), offered);
