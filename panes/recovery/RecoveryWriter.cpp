@@ -2,11 +2,11 @@
 #include "panes/recovery/RecoveryWriter.h"
 
 #include <QFile>
-#include <QThread>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,9 +138,10 @@ void RecoveryWriter::run(const QString &failure)
 {
     if (!failure.isEmpty())
         fail(failure);
-    m_thread.reset(QThread::create([this] { loop(); }));
-    m_thread->setObjectName(QStringLiteral("recovery writer"));
-    m_thread->start();
+    m_thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "kavrel-recovery");
+        loop();
+    });
 }
 
 void RecoveryWriter::push(Item item)
@@ -167,7 +168,7 @@ void RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text)
 void RecoveryWriter::syncNow()
 {
     std::unique_lock lock(m_mutex);
-    if (!m_thread || m_stop)
+    if (!m_thread.joinable() || m_stop)
         return;
     const quint64 ticket = ++m_syncAsked;
     m_wake.notify_one();
@@ -183,10 +184,8 @@ void RecoveryWriter::finish(bool remove)
         m_wake.notify_one();
         m_synced.notify_all();
     }
-    if (m_thread) {
-        m_thread->wait();
-        m_thread.reset();
-    }
+    if (m_thread.joinable())
+        m_thread.join();
     if (remove) {
         closeFiles();
         for (const char *suffix : {".received", ".send", ".received.new", ".send.new", ".lock"})

@@ -15,9 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
-
-class QThread;
 
 struct RecoveryWriter
 {
@@ -75,7 +74,7 @@ private:
 
     const QString m_folder;
     const QString m_id;
-    std::unique_ptr<QThread> m_thread;
+    std::thread m_thread;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
