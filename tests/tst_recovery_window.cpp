@@ -13,7 +13,7 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/ModalAnswerer.h"
 #include "tests/support/PtyDevice.h"
-#include "tests/support/StateFolder.h"
+#include "tests/support/TemporaryStateHome.h"
 
 #include <QApplication>
 #include <QDir>
@@ -119,7 +119,7 @@ void TestRecoveryWindow::endedFromOutsideIsOffered()
 {
     QFETCH(int, signalNumber);
     QFETCH(bool, restore);
-    StateFolder state;
+    TemporaryStateHome state;
     PtyDevice device;
     QVERIFY(state.isValid() && device.isValid());
     qputenv("KAVREL_COM1", QFile::encodeName(device.slavePath()));
@@ -182,7 +182,7 @@ void TestRecoveryWindow::endingWindowLeavesNothing_data()
 void TestRecoveryWindow::endingWindowLeavesNothing()
 {
     QFETCH(QString, how);
-    StateFolder state;
+    TemporaryStateHome state;
     QVERIFY(state.isValid());
     auto form = std::make_unique<Form1>();
     form->RichTextBox2->setText(QStringLiteral("12.5\r\n12.6\r\n"));
@@ -207,7 +207,7 @@ void TestRecoveryWindow::endingWindowLeavesNothing()
 
 void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive()
 {
-    StateFolder state;
+    TemporaryStateHome state;
     PtyDevice device;
     QVERIFY(state.isValid() && device.isValid());
     // Below a regular file no folder can be made, not even by root.

@@ -15,15 +15,14 @@
 
 namespace {
 
-constexpr const char *setSuffixes[] = {".received", ".send", ".received.new", ".send.new",
-                                       ".lock"};
+constexpr const char *setSuffixes[] = {".received", ".send", ".received.new", ".send.new", ".lock"};
 
 int openLock(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
-    int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT)
-        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     return fd;
 }
 
@@ -55,7 +54,7 @@ std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folde
     };
     std::vector<Candidate> candidates;
     const QDir dir(folder);
-    for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden)) {
+    for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
         const QRegularExpressionMatch match = name.match(info.fileName());
         if (!match.hasMatch())
             continue;
@@ -93,8 +92,7 @@ std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folde
 
 RecoveryOrphan::RecoveryOrphan(QString folder, QString id, int lockFd)
     : m_folder(std::move(folder)), m_id(std::move(id)), m_lockFd(lockFd)
-{
-}
+{ }
 
 RecoveryOrphan::~RecoveryOrphan()
 {

@@ -13,7 +13,7 @@ constexpr quint8 formatVersion = 1;
 constexpr qsizetype frameBytes = 4 + 1 + 4; // length, kind, checksum
 
 constexpr std::array<quint32, 256> crcTable = [] {
-    std::array<quint32, 256> table{};
+    std::array<quint32, 256> table {};
     for (quint32 n = 0; n < 256; ++n) {
         quint32 c = n;
         for (int k = 0; k < 8; ++k)
@@ -75,7 +75,7 @@ std::optional<Record> readRecord(QByteArrayView bytes)
     const quint8 kind = quint8(body[0]);
     if (kind < quint8(RecoveryKind::Header) || kind > quint8(RecoveryKind::Snapshot))
         return std::nullopt;
-    return Record{RecoveryKind(kind), body.sliced(1), frameBytes + qsizetype(length)};
+    return Record {RecoveryKind(kind), body.sliced(1), frameBytes + qsizetype(length)};
 }
 
 bool isHeaderOf(const Record &record, RecoveryPane pane)
@@ -174,6 +174,22 @@ QByteArray recoveryHeader(RecoveryPane pane)
 QByteArray recoveryAppend(QStringView text)
 {
     return recoveryRecord(RecoveryKind::Append, text.toUtf8());
+}
+
+QByteArray recoveryAppends(const QByteArrayList &utf8Texts)
+{
+    QByteArray records;
+    QByteArray run;
+    for (const QByteArray &text : utf8Texts) {
+        if (run.endsWith('\r') && text.startsWith('\n')) {
+            records.append(recoveryRecord(RecoveryKind::Append, run));
+            run.clear();
+        }
+        run.append(text);
+    }
+    if (!run.isEmpty())
+        records.append(recoveryRecord(RecoveryKind::Append, run));
+    return records;
 }
 
 QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text)

@@ -22,12 +22,15 @@ QByteArray recoveryRecord(RecoveryKind kind, QByteArrayView payload);
 
 QByteArray recoveryHeader(RecoveryPane pane);
 QByteArray recoveryAppend(QStringView text);
+// Appends given as UTF-8, in as few records as replay the same: a CR ending one text and an LF
+// starting the next are two line breaks in the pane but one within a record.
+QByteArray recoveryAppends(const QByteArrayList &utf8Texts);
 // Positions are the pane's: CR LF counted as two for the received pane, the text document's
 // for the send pane.
 QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text);
 QByteArray recoveryEdit(qint64 from, qint64 to, QByteArrayView utf8);
 QByteArray recoverySnapshot(const LineStore &store); // received pane
-QByteArray recoverySnapshot(QStringView text);       // send pane
+QByteArray recoverySnapshot(QStringView text); // send pane
 
 // How many of the received pane's positions a text takes once the store holds it: CR LF, and
 // every lone CR, LF or U+2029, count two.
@@ -45,4 +48,3 @@ struct RecoveredPane
 // that record damaged too. Never throws, never hangs; bounded memory (a length field larger
 // than the remaining bytes is torn). nullopt: not ours, or no valid header for this pane.
 std::optional<RecoveredPane> replayRecovery(QByteArrayView bytes, RecoveryPane pane);
-

@@ -12,9 +12,8 @@
 QString RecoverySet::folder()
 {
     const QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    const QString base = QDir::isAbsolutePath(state)
-        ? state
-        : QDir::homePath() + QStringLiteral("/.local/state");
+    const QString base
+        = QDir::isAbsolutePath(state) ? state : QDir::homePath() + QStringLiteral("/.local/state");
     return QDir::cleanPath(base + QStringLiteral("/kavrel"));
 }
 
@@ -43,7 +42,8 @@ bool RecoverySet::start()
             this, [this, reason] { onWriterFailed(reason); }, Qt::QueuedConnection);
     };
     m_writer->onRecovered = [this] {
-        QMetaObject::invokeMethod(this, [this] { onWriterRecovered(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { onWriterRecovered(); }, Qt::QueuedConnection);
     };
     const QString reason = m_writer->create();
     m_writer->run(reason);
@@ -56,10 +56,10 @@ void RecoverySet::receivedEdited(qint64 from, qint64 to, const QString &text)
         return;
     const bool atEnd = from == to && from == m_receivedEnd;
     m_receivedEnd += recoveryStoreLength(text) - (to - from);
-    RecoveryWriter::Item item{RecoveryPane::Received,
-                              atEnd ? RecoveryKind::Append : RecoveryKind::Edit, from, to,
-                              text.toUtf8()};
-    m_writer->push(std::move(item));
+    if (atEnd)
+        m_writer->pushAppend(RecoveryPane::Received, text);
+    else
+        m_writer->push({RecoveryPane::Received, RecoveryKind::Edit, from, to, text.toUtf8()});
 }
 
 void RecoverySet::restartReceived(const LineStore &pane)
@@ -68,7 +68,7 @@ void RecoverySet::restartReceived(const LineStore &pane)
         return;
     m_needsRestart[0] = false;
     m_receivedEnd = pane.size();
-    RecoveryWriter::Item item{RecoveryPane::Received, RecoveryKind::Snapshot, 0, 0, {}};
+    RecoveryWriter::Item item {RecoveryPane::Received, RecoveryKind::Snapshot, 0, 0, {}};
     item.store = pane;
     m_writer->push(std::move(item));
 }
@@ -109,6 +109,11 @@ bool RecoverySet::isWriting() const
     return m_writer && !m_discarded && m_writer->isWriting();
 }
 
+quint64 RecoverySet::syncCount() const
+{
+    return m_writer ? m_writer->syncCount() : 0;
+}
+
 QString RecoverySet::id() const
 {
     return m_id;
@@ -127,6 +132,8 @@ void RecoverySet::onWriterRecovered()
 {
     if (m_discarded)
         return;
+    // A restart handed over while the writer still failed was dropped: ask for it again.
+    m_needsRestart[0] = m_needsRestart[1] = true;
     m_failed = false;
     emit writableAgain();
 }

@@ -25,14 +25,17 @@ public:
 
     // Creates the folder (0700) and the set's files (0600) and takes the lock. On error returns
     // false; failed() follows from the event loop and the writer retries every few seconds.
+    // The panes start empty in the set: text they already hold is handed over with restart*.
     bool start();
 
     // The received pane's change as LinePane::edited tells it; an append when it is at the end.
     void receivedEdited(qint64 from, qint64 to, const QString &text);
     // The pane's data starts again from what it holds now (clear with Yes, rebuild).
     void restartReceived(const LineStore &pane);
-    // The send pane's change as QTextDocument::contentsChange tells it, with the added text
-    // as the document holds it.
+    // The send pane's change in the document's positions, with the added text as the document
+    // holds it. The range must lie within the text the set knows: a whole-text replacement
+    // (contentsChange then also counts the document's closing paragraph end) is better handed
+    // over with restartSend.
     void sendEdited(int position, int removed, const QString &added);
     void restartSend(const QString &text);
 
@@ -41,6 +44,9 @@ public:
     // The exit path: stops the writer and removes the set's files.
     void discard();
     bool isWriting() const;
+
+    // How many times the writer has synced the panes' files (for measuring).
+    quint64 syncCount() const;
 
     // The set's name in the folder (kavrel-<pid>-<hex>); its files are <id>.lock, .received
     // and .send.
@@ -63,6 +69,6 @@ private:
     qint64 m_receivedEnd = 0;
     bool m_started = false;
     bool m_discarded = false;
-    bool m_failed = false;          // the window has been told
-    bool m_needsRestart[2] = {};    // per pane, after a failure until the owner restarts it
+    bool m_failed = false; // the window has been told
+    bool m_needsRestart[2] = {}; // per pane, after a failure until the owner restarts it
 };

@@ -2,11 +2,11 @@
 #include "panes/recovery/RecoveryWriter.h"
 
 #include <QFile>
-#include <QThread>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +29,9 @@ bool makeFolder(const QString &folder)
         if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST)
             return false;
     }
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::stat(path.constData(), &info) != 0)
         return false;
     if (!S_ISDIR(info.st_mode)) {
@@ -80,19 +82,11 @@ const char *paneSuffix(RecoveryPane pane)
     return pane == RecoveryPane::Received ? ".received" : ".send";
 }
 
-// A record that would replay wrongly when merged with the one before: a CR ending one and an
-// LF starting the next are two line breaks in the pane, one in a single text.
-bool joins(const QByteArray &before, const QByteArray &after)
-{
-    return !(before.endsWith('\r') && after.startsWith('\n'));
-}
-
 } // namespace
 
 RecoveryWriter::RecoveryWriter(QString folder, QString id)
     : m_folder(std::move(folder)), m_id(std::move(id))
-{
-}
+{ }
 
 RecoveryWriter::~RecoveryWriter()
 {
@@ -144,24 +138,37 @@ void RecoveryWriter::run(const QString &failure)
 {
     if (!failure.isEmpty())
         fail(failure);
-    m_thread.reset(QThread::create([this] { loop(); }));
-    m_thread->setObjectName(QStringLiteral("recovery writer"));
-    m_thread->start();
+    m_thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "kavrel-recovery");
+        loop();
+    });
 }
 
 void RecoveryWriter::push(Item item)
 {
     std::lock_guard lock(m_mutex);
-    const bool wasEmpty = m_queue.empty();
     m_queue.push_back(std::move(item));
-    if (wasEmpty)
+    if (m_idle)
+        m_wake.notify_one();
+}
+
+void RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    std::lock_guard lock(m_mutex);
+    if (m_queue.empty() || m_queue.back().kind != RecoveryKind::Append
+        || m_queue.back().pane != pane || m_queue.back().text.size() >= maxJoined
+        || (m_queue.back().text.endsWith('\r') && utf8.startsWith('\n')))
+        m_queue.push_back({pane, RecoveryKind::Append, 0, 0, {}});
+    m_queue.back().text.append(utf8);
+    if (m_idle)
         m_wake.notify_one();
 }
 
 void RecoveryWriter::syncNow()
 {
     std::unique_lock lock(m_mutex);
-    if (!m_thread || m_stop)
+    if (!m_thread.joinable() || m_stop)
         return;
     const quint64 ticket = ++m_syncAsked;
     m_wake.notify_one();
@@ -177,10 +184,8 @@ void RecoveryWriter::finish(bool remove)
         m_wake.notify_one();
         m_synced.notify_all();
     }
-    if (m_thread) {
-        m_thread->wait();
-        m_thread.reset();
-    }
+    if (m_thread.joinable())
+        m_thread.join();
     if (remove) {
         closeFiles();
         for (const char *suffix : {".received", ".send", ".received.new", ".send.new", ".lock"})
@@ -201,15 +206,25 @@ void RecoveryWriter::loop()
         const bool dirty = file(RecoveryPane::Received).dirty || file(RecoveryPane::Send).dirty;
         const bool syncDue = dirty && now >= m_lastSync + syncInterval;
         const bool retryDue = m_failed && now >= m_retryAt;
-        if (m_queue.empty() && !m_stop && m_syncAsked == m_syncDone && !syncDue && !retryDue) {
+        const bool batchDue = !m_queue.empty() && now >= m_lastBatch + batchInterval;
+        if (!m_stop && m_syncAsked == m_syncDone && !syncDue && !retryDue && !batchDue) {
+            // Records gather for a moment, so a fast receive costs few wake-ups and writes.
+            Clock::time_point until = Clock::time_point::max();
+            if (!m_queue.empty())
+                until = m_lastBatch + batchInterval;
             if (m_failed)
-                m_wake.wait_until(lock, m_retryAt);
+                until = std::min(until, m_retryAt);
             else if (dirty)
-                m_wake.wait_until(lock, m_lastSync + syncInterval);
-            else
+                until = std::min(until, m_lastSync + syncInterval);
+            m_idle = until == Clock::time_point::max();
+            if (m_idle)
                 m_wake.wait(lock);
+            else
+                m_wake.wait_until(lock, until);
+            m_idle = false;
             continue;
         }
+        m_lastBatch = now;
         std::vector<Item> items;
         items.swap(m_queue);
         const quint64 asked = m_syncAsked;
@@ -255,10 +270,9 @@ void RecoveryWriter::write(std::vector<Item> &items)
         // A restart makes everything before it in the batch moot.
         std::optional<QByteArray> restart;
         QByteArray records;
-        QByteArray appended;
+        QByteArrayList appended;
         const auto flushAppended = [&] {
-            if (!appended.isEmpty())
-                records.append(recoveryRecord(RecoveryKind::Append, appended));
+            records.append(recoveryAppends(appended));
             appended.clear();
         };
         for (Item &item : items) {
@@ -266,9 +280,7 @@ void RecoveryWriter::write(std::vector<Item> &items)
                 continue;
             switch (item.kind) {
             case RecoveryKind::Append:
-                if (!joins(appended, item.text))
-                    flushAppended();
-                appended.append(item.text);
+                appended.append(std::move(item.text));
                 break;
             case RecoveryKind::Edit:
                 flushAppended();
@@ -307,8 +319,7 @@ QString RecoveryWriter::writePane(RecoveryPane pane, const QByteArray &records,
     if (fd < 0)
         return systemReason(errno);
     if (!writeAll(fd, recoveryHeader(pane) + *restart + records) || ::fdatasync(fd) != 0
-        || ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(name).constData())
-            != 0
+        || ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(name).constData()) != 0
         || !syncFolder(m_folder)) {
         const QString reason = systemReason(errno);
         ::close(fd);
@@ -327,6 +338,7 @@ QString RecoveryWriter::sync()
             return systemReason(errno);
         target.dirty = false;
     }
+    ++m_syncs;
     m_lastSync = Clock::now();
     return {};
 }

@@ -15,15 +15,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
-
-class QThread;
 
 struct RecoveryWriter
 {
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds syncInterval{1};
-    static constexpr std::chrono::seconds retryInterval{3};
+    static constexpr std::chrono::seconds syncInterval {1};
+    static constexpr std::chrono::seconds retryInterval {3};
+    static constexpr std::chrono::milliseconds batchInterval {50};
+    static constexpr qsizetype maxJoined = 1 << 20; // bytes in one queued append
 
     struct Item
     {
@@ -43,10 +44,13 @@ struct RecoveryWriter
     // Starts the thread, failed with the reason when it is not empty.
     void run(const QString &failure);
     void push(Item item);
+    // An append joins the one queued before it when they replay the same as one.
+    void pushAppend(RecoveryPane pane, QStringView text);
     void syncNow();
     // Stops the thread: after writing and syncing, or dropping everything and removing the set.
     void finish(bool remove);
     bool isWriting() const { return !m_failed.load(); }
+    quint64 syncCount() const { return m_syncs.load(); }
 
     std::function<void(const QString &)> onFailed; // called on the writer thread
     std::function<void()> onRecovered;
@@ -70,7 +74,7 @@ private:
 
     const QString m_folder;
     const QString m_id;
-    std::unique_ptr<QThread> m_thread;
+    std::thread m_thread;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -80,11 +84,14 @@ private:
     quint64 m_syncDone = 0;
     bool m_stop = false;
     bool m_remove = false;
+    bool m_idle = false; // waiting for records with no deadline
 
     // The writer thread's own (and create()'s before the thread starts).
     int m_lockFd = -1;
     PaneFile m_files[2];
-    Clock::time_point m_lastSync{};
-    Clock::time_point m_retryAt{};
-    std::atomic<bool> m_failed{false};
+    Clock::time_point m_lastSync {};
+    Clock::time_point m_lastBatch {};
+    Clock::time_point m_retryAt {};
+    std::atomic<bool> m_failed {false};
+    std::atomic<quint64> m_syncs {0};
 };

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "tests/support/PtyDevice.h"
-#include "tests/support/StateFolder.h"
+#include "tests/support/TemporaryStateHome.h"
 
 #include <QTemporaryDir>
 
@@ -47,7 +47,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    StateFolder m_state;
+    TemporaryStateHome m_state;
     PtyDevice m_device;
     std::unique_ptr<Form1> m_form;
 };
