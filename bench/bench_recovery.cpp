@@ -121,15 +121,17 @@ int receive(int lines, bool on, int rate)
     std::thread writer([&] { feed(pty, "12.345,OK\r\n", lines, rate); });
     loop.exec();
     const double seconds = meter.seconds();
+    const long peakKb = processStatusKb("VmHWM");
     writer.join();
     const double syncsPerSecond = form.recoverySet()->syncCount() / seconds;
     form.recoverySet()->syncNow();
     const double onDisk = folderBytes(".received");
-    const double paneBytes = pane->lines().text().toUtf8().size();
+    // The lines are ASCII: the pane's text as a file holds it, CR LF and all, byte for byte.
+    const double paneBytes = double(pane->lines().size());
     std::printf("  %d lines%s, recovery %s: %.2f s, peak memory %.0f MB, longest stall %.1f ms, "
                 "on disk %.2f bytes a line (the pane's text %.2f: %+.1f%%), %.2f syncs a second\n",
                 lines, rate > 0 ? qPrintable(QStringLiteral(" at %1 a second").arg(rate)) : "",
-                on ? "on" : "off", seconds, processStatusKb("VmHWM") / 1024.0, meter.longestMs(),
+                on ? "on" : "off", seconds, peakKb / 1024.0, meter.longestMs(),
                 onDisk / lines, paneBytes / lines,
                 on ? 100.0 * (onDisk - paneBytes) / paneBytes : 0.0, syncsPerSecond);
     form.ClosePort();
