@@ -4,6 +4,8 @@
 #include "app/Twips.h"
 #include "panes/CommonDialog.h"
 #include "panes/lines/LinePane.h"
+#include "panes/recovery/RecoveryOrphan.h"
+#include "panes/recovery/RecoverySet.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 
@@ -17,6 +19,7 @@
 #include <QMenuBar>
 #include <QPixmap>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 
 #include <initializer_list>
@@ -77,10 +80,15 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     buildControls();
     buildMenus();
     wireEvents();
+    // Before anything reaches the panes, so the recovery files miss nothing.
+    startRecovery();
     Form_Load();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1()
+{
+    endRecovery();
+}
 
 void Form1::buildControls()
 {
@@ -317,6 +325,8 @@ void Form1::showEvent(QShowEvent *event)
     if (!m_activatedOnce && !m_ended) {
         m_activatedOnce = true;
         Form_Activate();
+        // Never inside the constructor or show(): once the window is up, from the event loop.
+        QMetaObject::invokeMethod(this, &Form1::afterFirstShow, Qt::QueuedConnection);
     }
 }
 
@@ -358,6 +368,8 @@ void Form1::endProgram()
 {
     m_ended = true;
     Timer1->stop();
+    // The exit path, whatever the answer to saving: nothing is left to offer at the next start.
+    endRecovery();
     hide();
     QCoreApplication::exit(0);
 }

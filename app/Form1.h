@@ -8,14 +8,19 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 class QAction;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QThread;
 class CommonDialog;
 class LinePane;
+class LineStore;
 class MSComm;
+class RecoveryOrphan;
+class RecoverySet;
 class RichTextBox;
 
 class Form1 : public QMainWindow
@@ -150,6 +155,12 @@ public:
     // True once ConfirmExit has ended the program; no handler runs after that.
     bool hasEnded() const { return m_ended; }
 
+    // Ends the program for SIGTERM, SIGHUP or SIGINT without asking anything: the panes'
+    // recovery files are synced and left for the next start. The exit code is 128 + signal.
+    void endBySignal(int signalNumber);
+    // The recovery files this window writes; null once the exit path has removed them.
+    RecoverySet *recoverySet() const { return m_recovery.get(); }
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -175,6 +186,17 @@ private:
     void reportLineError(std::int16_t code);
     void noteCutLine();
     void endWaitingTransmission();
+
+    // Recovery files (panes/recovery/Form1_Recovery.cpp).
+    void startRecovery();
+    void afterFirstShow();
+    void offerRecovery();
+    void answerRecoveryOffer(LineStore received, QString send);
+    void restartReceivedRecovery();
+    void restartSendRecovery();
+    void sendPaneChanged(int position, int removed, int added);
+    void showRecoveryFailure(const QString &folder, const QString &reason);
+    void endRecovery();
 
     bool m_ended = false;
     bool m_activatedOnce = false;
@@ -209,4 +231,13 @@ private:
     // the port closes, and the latest moment it waits for (pacing clock).
     std::int16_t m_closeWhenSent = 0;
     double m_closeDeadline = 0.0;
+
+    std::unique_ptr<RecoverySet> m_recovery;
+    std::unique_ptr<RecoveryOrphan> m_orphan; // a set left by a window that did not end
+    std::unique_ptr<QThread> m_orphanReader;
+    qint64 m_sendLength = 0; // the send pane's length as its recovery data last had it
+    bool m_sendReplacing = false; // Open or New is replacing the send pane: one restart after
+    bool m_recoveryKept = false; // a signal ended the program: the files stay for the next start
+    QString m_pendingFailureFolder; // a failure before the window was shown, told once it is
+    QString m_pendingFailureReason;
 };

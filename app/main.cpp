@@ -1,5 +1,6 @@
 // Kavrel's entry point: create the window and run until it ends the program.
 #include "app/Form1.h"
+#include "panes/recovery/EndSignals.h"
 
 #include <QApplication>
 
@@ -12,6 +13,9 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kavrel-32.png")));
 
     Form1 form;
+    // Ended from outside (logout, kill, Ctrl+C in a terminal): the panes stay recoverable.
+    EndSignals endSignals;
+    QObject::connect(&endSignals, &EndSignals::received, &form, &Form1::endBySignal);
     form.show();
     return app.exec();
 }

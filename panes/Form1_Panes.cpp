@@ -75,9 +75,14 @@ void Form1::mOpen_Click()
     // The load raises the pane's change event, so a freshly loaded pane counts as changed.
     const QString path = CommonDialog1->FileName();
     setCursor(Qt::WaitCursor);
+    m_sendReplacing = true;
     const bool loaded = RichTextBox1->LoadFile(path, 1);
+    m_sendReplacing = false;
     unsetCursor();
-    if (!loaded)
+    // The pane's recovery data starts again from the file's text.
+    if (loaded)
+        restartSendRecovery();
+    else
         reportFailure(*this, QStringLiteral("Can not open the file !"),
                       QDir::toNativeSeparators(path), RichTextBox1->errorString());
 }
@@ -87,7 +92,10 @@ void Form1::N_Send_Click()
     if (RichTextBox1->Locked() || RichTextBox1->textLength() == 0 || !askToClear(*this)
         || RichTextBox1->Locked())
         return;
+    m_sendReplacing = true;
     RichTextBox1->setText(QString());
+    m_sendReplacing = false;
+    restartSendRecovery();
     // Clearing raised the change event; an emptied pane holds nothing left to save.
     Modified[1] = False;
 }
@@ -104,6 +112,7 @@ void Form1::N_Received_Click()
     flushReceivedLines();
     RichTextBox2->select(0, asked);
     RichTextBox2->replaceSelection(QString());
+    restartReceivedRecovery();
     // Lines that came while the question was open have not been saved.
     Modified[2] = RichTextBox2->textLength() == 0 ? False : True;
     SeqNo = 0;

@@ -3,6 +3,7 @@
 #include "panes/CommonDialog.h"
 #include "panes/RichTextBox.h"
 #include "panes/lines/LinePane.h"
+#include "panes/recovery/RecoverySet.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/FileSizeLimit.h"
@@ -403,7 +404,9 @@ void TestPaneFiles::failedSaveIsReportedAndKeepsTheFlag()
     answerer.answerMessage(QMessageBox::Ok);
     QAction *item = index == 1 ? form.S_Send : form.S_Received;
     if (diskFull) {
-        // A file size limit fills the "disk" part way through the write.
+        // A file size limit fills the "disk" part way through the write. The recovery files
+        // have caught up with the pane first, so the save is the only write it fails.
+        form.recoverySet()->syncNow();
         const FileSizeLimit limit(4096);
         QVERIFY(limit.isActive());
         item->trigger();

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -62,6 +63,21 @@ void LinePane::setText(const QString &text)
 {
     edit(0, m_store.size(), text);
     setSelection(0, 0);
+}
+
+void LinePane::setStore(LineStore store)
+{
+    LinePaneAccessible::aboutToRemove(this, 0, m_store.size());
+    m_store = std::move(store);
+    m_widestSeen = 0;
+    m_anchor = m_caret = m_store.size();
+    m_goalX = -1;
+    LinePaneAccessible::inserted(this, 0, m_store.size());
+    updateGeometryOfText();
+    ensureCaretVisible();
+    restartBlinking();
+    viewport()->update();
+    emit Change();
 }
 
 int LinePane::SelStart() const

@@ -33,6 +33,9 @@ public:
     // The operations of the text pane, as RichTextBox offers them (see there).
     QString Text() const;
     void setText(const QString &text);
+    // Puts a whole store in place of the text without building it as one string, the caret at
+    // its end. Raises Change but not edited: whoever mirrors the text takes lines() afresh.
+    void setStore(LineStore store);
     int SelStart() const;
     void setSelStart(int position);
     int SelLength() const;

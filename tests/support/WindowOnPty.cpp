@@ -15,7 +15,7 @@
 
 WindowOnPty::WindowOnPty(Show show)
 {
-    if (!m_dir.isValid() || !m_device.isValid())
+    if (!m_dir.isValid() || !m_state.isValid() || !m_device.isValid())
         return;
     overrideSettingsFolder(m_dir.path());
     qputenv("KAVREL_COM1", QFile::encodeName(m_device.slavePath()));

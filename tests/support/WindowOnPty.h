@@ -1,8 +1,10 @@
-// A window whose port 1 is a pseudo-terminal and whose settings live in a folder of its own,
-// taken down in order: port closed, window, environment, pseudo-terminal, folder.
+// A window whose port 1 is a pseudo-terminal and whose settings and recovery files live in
+// folders of its own, taken down in order: port closed, window, environment, pseudo-terminal,
+// folders.
 #pragma once
 
 #include "tests/support/PtyDevice.h"
+#include "tests/support/TemporaryStateHome.h"
 
 #include <QTemporaryDir>
 
@@ -25,6 +27,7 @@ public:
     Form1 &form() const { return *m_form; }
     PtyDevice &device() { return m_device; }
     QString settingsFolder() const { return m_dir.path(); }
+    QString stateFolder() const { return m_state.path(); }
 
     // A menu choice as the user makes it (the item's trigger, so its handler and the settings
     // file see it); false when the item did not end up in the state asked for.
@@ -44,6 +47,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    TemporaryStateHome m_state;
     PtyDevice m_device;
     std::unique_ptr<Form1> m_form;
 };
