@@ -147,8 +147,9 @@ void RecoveryWriter::run(const QString &failure)
 void RecoveryWriter::push(Item item)
 {
     std::lock_guard lock(m_mutex);
+    m_queuedBytes += item.text.size();
     m_queue.push_back(std::move(item));
-    if (m_idle)
+    if (m_idle || m_queuedBytes >= wakeBytes)
         m_wake.notify_one();
 }
 
@@ -161,7 +162,8 @@ void RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text)
         || (m_queue.back().text.endsWith('\r') && utf8.startsWith('\n')))
         m_queue.push_back({pane, RecoveryKind::Append, 0, 0, {}});
     m_queue.back().text.append(utf8);
-    if (m_idle)
+    m_queuedBytes += utf8.size();
+    if (m_idle || m_queuedBytes >= wakeBytes)
         m_wake.notify_one();
 }
 
@@ -206,7 +208,8 @@ void RecoveryWriter::loop()
         const bool dirty = file(RecoveryPane::Received).dirty || file(RecoveryPane::Send).dirty;
         const bool syncDue = dirty && now >= m_lastSync + syncInterval;
         const bool retryDue = m_failed && now >= m_retryAt;
-        const bool batchDue = !m_queue.empty() && now >= m_lastBatch + batchInterval;
+        const bool batchDue = !m_queue.empty()
+            && (now >= m_lastBatch + batchInterval || m_queuedBytes >= wakeBytes);
         if (!m_stop && m_syncAsked == m_syncDone && !syncDue && !retryDue && !batchDue) {
             // Records gather for a moment, so a fast receive costs few wake-ups and writes.
             Clock::time_point until = Clock::time_point::max();
@@ -227,6 +230,7 @@ void RecoveryWriter::loop()
         m_lastBatch = now;
         std::vector<Item> items;
         items.swap(m_queue);
+        m_queuedBytes = 0;
         const quint64 asked = m_syncAsked;
         const bool stop = m_stop;
         const bool remove = m_remove;

@@ -25,6 +25,9 @@ struct RecoveryWriter
     static constexpr std::chrono::seconds retryInterval {3};
     static constexpr std::chrono::milliseconds batchInterval {50};
     static constexpr qsizetype maxJoined = 1 << 20; // bytes in one queued append
+    // Queued bytes that wake the writer before the batch interval ends, so a fast receive
+    // keeps little text waiting in memory besides the pane's own.
+    static constexpr qsizetype wakeBytes = 256 * 1024;
 
     struct Item
     {
@@ -80,6 +83,7 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_synced;
     std::vector<Item> m_queue;
+    qsizetype m_queuedBytes = 0;
     quint64 m_syncAsked = 0;
     quint64 m_syncDone = 0;
     bool m_stop = false;
