@@ -3,7 +3,6 @@
 // state folder that cannot be written is told once while the lines still arrive.
 #include "app/Form1.h"
 #include "panes/lines/LinePane.h"
-#include "panes/recovery/EndSignals.h"
 #include "panes/recovery/RecoveryOrphan.h"
 #include "panes/recovery/RecoveryRecords.h"
 #include "panes/recovery/RecoverySet.h"
@@ -19,12 +18,12 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QScopeGuard>
 #include <QPushButton>
 #include <QTest>
 
 #include <csignal>
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -50,35 +49,6 @@ QStringList setFiles()
     return QDir(RecoverySet::folder()).entryList({QStringLiteral("kavrel-*")}, QDir::Files);
 }
 
-// The program's window as main() runs it, on the pty KAVREL_COM1 names, with Start pressed
-// once it is shown; prints "open" when the port opened, then the received pane's line count
-// whenever it changes.
-int runReceivingWindow(int argc, char *argv[])
-{
-    QApplication app(argc, argv);
-    overrideSettingsFolder(QString::fromLocal8Bit(argv[2]));
-    // In place of the temporary folder every test program starts with: the parent's.
-    qputenv("XDG_STATE_HOME", argv[3]);
-    Form1 form;
-    EndSignals endSignals;
-    QObject::connect(&endSignals, &EndSignals::received, &form, &Form1::endBySignal);
-    QObject::connect(form.RichTextBox2, &LinePane::Change, &form, [&form] {
-        std::printf("shown %d\n", form.RichTextBox2->lineCount());
-        std::fflush(stdout);
-    });
-    form.show();
-    QTimer::singleShot(0, &form, [&form] {
-        // The send pane as a user fills it: replaced whole, then typed at its end.
-        form.RichTextBox1->setPlainText(QStringLiteral("READ?\nSTOP"));
-        form.RichTextBox1->setSelStart(form.RichTextBox1->textLength());
-        form.RichTextBox1->setSelText(QStringLiteral("\r\nMEAS?"));
-        form.Command1->click();
-        std::puts(form.MSComm1->PortOpen() ? "open" : "closed");
-        std::fflush(stdout);
-    });
-    return QApplication::exec();
-}
-
 } // namespace
 
 class TestRecoveryWindow : public QObject
@@ -95,6 +65,7 @@ private slots:
 
 private:
     QTemporaryDir m_settings;
+    QString m_program;
 };
 
 void TestRecoveryWindow::initTestCase()
@@ -102,6 +73,10 @@ void TestRecoveryWindow::initTestCase()
     QVERIFY(m_settings.isValid());
     overrideSettingsFolder(m_settings.path());
     QApplication::setQuitOnLastWindowClosed(false);
+    // The built program, copied so that the settings file it keeps beside itself is the
+    // test's own rather than whatever the build folder holds.
+    m_program = m_settings.filePath(QStringLiteral("kavrel"));
+    QVERIFY(QFile::copy(QStringLiteral(KAVREL_PATH), m_program));
 }
 
 void TestRecoveryWindow::endedFromOutsideIsOffered_data()
@@ -122,10 +97,18 @@ void TestRecoveryWindow::endedFromOutsideIsOffered()
     TemporaryStateHome state;
     PtyDevice device;
     QVERIFY(state.isValid() && device.isValid());
-    qputenv("KAVREL_COM1", QFile::encodeName(device.slavePath()));
+    // The real program on the pty, with a stand-in for the person at its window loaded into it.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(KAVREL_TEST_PLUGINS));
+    environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("kavrelwindowprobe"));
+    environment.insert(QStringLiteral("KAVREL_COM1"), device.slavePath());
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), state.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_settings.path());
     QProcess program;
-    program.start(QCoreApplication::applicationFilePath(),
-                  {QStringLiteral("--receiving-window"), m_settings.path(), state.path()});
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(m_program);
     QTRY_VERIFY_WITH_TIMEOUT(program.canReadLine(), 30000);
     QCOMPARE(program.readLine().trimmed(), QByteArray("open"));
     const auto stopProgram = qScopeGuard([&program] {
@@ -168,7 +151,6 @@ void TestRecoveryWindow::endedFromOutsideIsOffered()
     QCOMPARE(form.Modified[1], restore ? Form1::True : Form1::False);
     // Either answer settles it: the next start finds nothing to offer.
     QVERIFY(!RecoveryOrphan::claimNewest(RecoverySet::folder()));
-    qunsetenv("KAVREL_COM1");
 }
 
 void TestRecoveryWindow::endingWindowLeavesNothing_data()
@@ -240,13 +222,6 @@ void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive()
     qunsetenv("KAVREL_COM1");
 }
 
-int main(int argc, char *argv[])
-{
-    if (argc > 3 && qstrcmp(argv[1], "--receiving-window") == 0)
-        return runReceivingWindow(argc, argv);
-    QApplication app(argc, argv);
-    TestRecoveryWindow test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TestRecoveryWindow)
 
 #include "tst_recovery_window.moc"
