@@ -86,51 +86,37 @@ bool isHeaderOf(const Record &record, RecoveryPane pane)
         && quint8(record.payload[magic.size() + 1]) == quint8(pane);
 }
 
-// The send pane's text, kept as the document counts it: one position a UTF-16 unit.
-bool applySend(QString &text, const Record &record)
+// A pane's text as replay changes it: the send pane's as a string (one position a UTF-16
+// unit, as the document counts), the received pane's as a line store (CR LF counted as two).
+qint64 lengthOf(const QString &text) { return text.size(); }
+qint64 lengthOf(const LineStore &store) { return store.size(); }
+void replaceIn(QString &text, qint64 from, qint64 to, const QString &with)
 {
-    switch (record.kind) {
-    case RecoveryKind::Append:
-        text.append(QString::fromUtf8(record.payload));
-        return true;
-    case RecoveryKind::Snapshot:
-        text = QString::fromUtf8(record.payload);
-        return true;
-    case RecoveryKind::Edit: {
-        if (record.payload.size() < 16)
-            return false;
-        const qint64 from = qFromLittleEndian<qint64>(record.payload.data());
-        const qint64 to = qFromLittleEndian<qint64>(record.payload.data() + 8);
-        if (from < 0 || to < from || to > text.size())
-            return false;
-        text.replace(qsizetype(from), qsizetype(to - from),
-                     QString::fromUtf8(record.payload.sliced(16)));
-        return true;
-    }
-    case RecoveryKind::Header:
-        break;
-    }
-    return false;
+    text.replace(qsizetype(from), qsizetype(to - from), with);
+}
+void replaceIn(LineStore &store, qint64 from, qint64 to, const QString &with)
+{
+    store.replace(from, to, with);
 }
 
-bool applyReceived(LineStore &store, const Record &record)
+template<typename Text> bool apply(Text &text, const Record &record)
 {
+    const qint64 length = lengthOf(text);
     switch (record.kind) {
     case RecoveryKind::Append:
-        store.append(QString::fromUtf8(record.payload));
+        replaceIn(text, length, length, QString::fromUtf8(record.payload));
         return true;
     case RecoveryKind::Snapshot:
-        store.clear();
-        store.append(QString::fromUtf8(record.payload));
+        replaceIn(text, 0, length, QString::fromUtf8(record.payload));
         return true;
     case RecoveryKind::Edit: {
         if (record.payload.size() < 16)
             return false;
         const qint64 from = qFromLittleEndian<qint64>(record.payload.data());
         const qint64 to = qFromLittleEndian<qint64>(record.payload.data() + 8);
-        if (from < 0 || to < from || to > store.size())
+        if (from < 0 || to < from || to > length)
             return false;
-        store.replace(from, to, QString::fromUtf8(record.payload.sliced(16)));
+        replaceIn(text, from, to, QString::fromUtf8(record.payload.sliced(16)));
         return true;
     }
     case RecoveryKind::Header:
@@ -246,8 +232,8 @@ std::optional<RecoveredPane> replayRecovery(QByteArrayView bytes, RecoveryPane p
     for (qsizetype at = header->size; at < bytes.size();) {
         const std::optional<Record> record = readRecord(bytes.sliced(at));
         const bool applied = record
-            && (pane == RecoveryPane::Received ? applyReceived(out.store, *record)
-                                               : applySend(send, *record));
+            && (pane == RecoveryPane::Received ? apply(out.store, *record)
+                                               : apply(send, *record));
         if (!applied) {
             out.whole = false;
             break;
