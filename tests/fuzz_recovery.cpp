@@ -5,6 +5,7 @@
 // one never written, so bytes are never removed from the middle.)
 // Standalone: fuzz_recovery [count] [start]; the same start gives the same files.
 #include "panes/recovery/RecoveryRecords.h"
+#include "tests/support/FuzzRandom.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -16,20 +17,10 @@
 
 namespace {
 
-class Generator
+class Generator : public FuzzRandom
 {
 public:
-    explicit Generator(std::uint64_t start) : m_state(start) { }
-
-    std::uint64_t next()
-    {
-        std::uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    int below(int n) { return n <= 0 ? 0 : int(next() % std::uint64_t(n)); }
-    bool chance(int percent) { return below(100) < percent; }
+    using FuzzRandom::FuzzRandom;
 
     QString text()
     {
@@ -95,9 +86,6 @@ public:
         }
         return file;
     }
-
-private:
-    std::uint64_t m_state;
 };
 
 QString textOf(const RecoveredPane &pane, RecoveryPane which)

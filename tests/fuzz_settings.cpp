@@ -4,6 +4,7 @@
 // KAVREL_LIBFUZZER, the same checks run as a libFuzzer target.
 #include "app/Form1.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/FuzzRandom.h"
 
 #include <QAction>
 #include <QApplication>
@@ -173,21 +174,10 @@ private:
     int m_replaced = 0;
 };
 
-// A small, fixed generator, so that a start value gives the same files everywhere.
-class Generator
+class Generator : public FuzzRandom
 {
 public:
-    explicit Generator(std::uint64_t start) : m_state(start) { }
-
-    std::uint64_t next()
-    {
-        std::uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    int below(int n) { return int(next() % std::uint64_t(n)); }
-    bool chance(int percent) { return below(100) < percent; }
+    using FuzzRandom::FuzzRandom;
 
     QByteArray input()
     {
@@ -302,8 +292,6 @@ private:
         }
         return file;
     }
-
-    std::uint64_t m_state;
 };
 
 QByteArray escaped(const QByteArray &bytes)
