@@ -4,8 +4,8 @@
 #include "app/Twips.h"
 #include "panes/CommonDialog.h"
 #include "panes/lines/LinePane.h"
-#include "panes/recovery/RecoveryOrphan.h"
-#include "panes/recovery/RecoverySet.h"
+#include "recovery/RecoveryOrphan.h"
+#include "recovery/RecoverySet.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 

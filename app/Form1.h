@@ -187,7 +187,7 @@ private:
     void noteCutLine();
     void endWaitingTransmission();
 
-    // Recovery files (panes/recovery/Form1_Recovery.cpp).
+    // Recovery files (recovery/Form1_Recovery.cpp).
     void startRecovery();
     void afterFirstShow();
     void offerRecovery();

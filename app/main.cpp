@@ -1,6 +1,6 @@
 // Kavrel's entry point: create the window and run until it ends the program.
 #include "app/Form1.h"
-#include "panes/recovery/EndSignals.h"
+#include "recovery/EndSignals.h"
 
 #include <QApplication>
 

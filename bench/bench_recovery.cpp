@@ -6,8 +6,8 @@
 //   bench_recovery restore N         a left-behind set of N lines, answered Yes at start
 #include "app/Form1.h"
 #include "panes/lines/LinePane.h"
-#include "panes/recovery/RecoveryRecords.h"
-#include "panes/recovery/RecoverySet.h"
+#include "recovery/RecoveryRecords.h"
+#include "recovery/RecoverySet.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/ModalAnswerer.h"

@@ -4,7 +4,7 @@
 // of the original records holds. (A record taken out whole, frame and all, cannot be told from
 // one never written, so bytes are never removed from the middle.)
 // Standalone: fuzz_recovery [count] [start]; the same start gives the same files.
-#include "panes/recovery/RecoveryRecords.h"
+#include "recovery/RecoveryRecords.h"
 #include "tests/support/FuzzRandom.h"
 
 #include <QElapsedTimer>

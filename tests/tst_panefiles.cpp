@@ -3,7 +3,7 @@
 #include "panes/CommonDialog.h"
 #include "panes/RichTextBox.h"
 #include "panes/lines/LinePane.h"
-#include "panes/recovery/RecoverySet.h"
+#include "recovery/RecoverySet.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/FileSizeLimit.h"

@@ -1,8 +1,8 @@
 // The recovery files: records replayed, torn and damaged tails dropped whole, and a set
 // written by its writer thread, left behind, found, read back and removed.
-#include "panes/recovery/RecoveryOrphan.h"
-#include "panes/recovery/RecoveryRecords.h"
-#include "panes/recovery/RecoverySet.h"
+#include "recovery/RecoveryOrphan.h"
+#include "recovery/RecoveryRecords.h"
+#include "recovery/RecoverySet.h"
 #include "tests/support/FileSizeLimit.h"
 #include "tests/support/TemporaryStateHome.h"
 

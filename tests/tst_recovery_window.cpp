@@ -3,9 +3,9 @@
 // state folder that cannot be written is told once while the lines still arrive.
 #include "app/Form1.h"
 #include "panes/lines/LinePane.h"
-#include "panes/recovery/RecoveryOrphan.h"
-#include "panes/recovery/RecoveryRecords.h"
-#include "panes/recovery/RecoverySet.h"
+#include "recovery/RecoveryOrphan.h"
+#include "recovery/RecoveryRecords.h"
+#include "recovery/RecoverySet.h"
 #include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "panes/lines/LineStore.h"
-#include "panes/recovery/RecoveryRecords.h"
+#include "recovery/RecoveryRecords.h"
 
 #include <QByteArray>
 #include <QString>

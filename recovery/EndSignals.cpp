@@ -1,5 +1,5 @@
 // Signals that end the program, carried to the event loop through a socket pair.
-#include "panes/recovery/EndSignals.h"
+#include "recovery/EndSignals.h"
 
 #include <csignal>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // The recovery set's writer thread and its files.
-#include "panes/recovery/RecoveryWriter.h"
+#include "recovery/RecoveryWriter.h"
 
 #include <QFile>
 

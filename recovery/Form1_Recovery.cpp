@@ -3,8 +3,8 @@
 #include "app/Form1.h"
 
 #include "panes/lines/LinePane.h"
-#include "panes/recovery/RecoveryOrphan.h"
-#include "panes/recovery/RecoverySet.h"
+#include "recovery/RecoveryOrphan.h"
+#include "recovery/RecoverySet.h"
 #include "panes/RichTextBox.h"
 
 #include <QApplication>

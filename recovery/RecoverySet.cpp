@@ -1,9 +1,9 @@
 // The recovery set's window side and its writer thread.
-#include "panes/recovery/RecoverySet.h"
+#include "recovery/RecoverySet.h"
 
 #include "panes/lines/LineStore.h"
-#include "panes/recovery/RecoveryRecords.h"
-#include "panes/recovery/RecoveryWriter.h"
+#include "recovery/RecoveryRecords.h"
+#include "recovery/RecoveryWriter.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,5 +1,5 @@
 // Framing, building and replaying the recovery files' records.
-#include "panes/recovery/RecoveryRecords.h"
+#include "recovery/RecoveryRecords.h"
 
 #include <QString>
 #include <QtEndian>

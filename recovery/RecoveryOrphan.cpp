@@ -1,7 +1,7 @@
 // Finding, claiming, reading and removing a set left by a window that did not end cleanly.
-#include "panes/recovery/RecoveryOrphan.h"
+#include "recovery/RecoveryOrphan.h"
 
-#include "panes/recovery/RecoveryRecords.h"
+#include "recovery/RecoveryRecords.h"
 
 #include <QDir>
 #include <QFile>
