@@ -420,8 +420,9 @@ void TestFind::aStoreFindsWhatALineByLineLookFinds()
     // Small chunks, so matches meet chunk ends, and small steps, so searches stop and go on.
     const QString pieces[] = {"a", "A", "ab", "\u00b5", "\u03bc", "\u00c0", "\U0001D11E",
                               "\U00010400", "\U00010428", "k", "\u212a", "\r\n", "\r\n"};
-    const QString needles[] = {"a", "ab", "AB", "\u03bc", "\u00e0a", "\U00010428", "k",
-                               "\u212a", "ba", QString(QChar(0xdd1e)), QString(QChar(0xd834))};
+    const QString needles[] = {"a",   "ab", "AB", "\u03bc", "\u00e0a", "\U00010428", "k",
+                               "\u212a", "ba", "aKa", "\u00e0\U00010428",
+                               QString(QChar(0xdd1e)), QString(QChar(0xd834))};
     QRandomGenerator random(23);
     for (int round = 0; round < 2000; ++round) {
         LineStore store(1 + random.bounded(40), 1 + random.bounded(6));

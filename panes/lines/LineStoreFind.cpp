@@ -1,7 +1,6 @@
 // Find in the received pane's text: one search over a chunk's characters (its lines joined
-// without breaks) and then a check that the match lies within one line. A one-byte chunk is
-// searched byte by byte under Qt's case folding, skipping ahead as Horspool's search does; a
-// wide chunk by Qt's own search.
+// without breaks) and then a check that the match lies within one line. Both kinds of chunk
+// are searched under Qt's case folding, skipping ahead as Horspool's search does.
 #include "panes/lines/LineStore.h"
 
 #include <QChar>
@@ -9,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -157,20 +157,91 @@ private:
     std::array<qsizetype, 256> m_back {};
 };
 
-// Qt's own search in a wide chunk: the first or last start in [from, limit) of a match inside
-// text[0, length).
-qsizetype wideMatch(QStringView text, QStringView needle, qsizetype from, qsizetype limit,
-                    bool forward)
+// Qt's case folding of every UTF-16 unit on its own; a surrogate stands for itself.
+const std::array<char16_t, 65536> &wideFolding()
 {
-    const qsizetype end = std::min(text.size(), limit - 1 + needle.size());
-    if (end - from < needle.size())
-        return -1;
-    const QStringView piece = text.sliced(from, end - from);
-    const qsizetype at = forward
-        ? piece.indexOf(needle, 0, Qt::CaseInsensitive)
-        : piece.lastIndexOf(needle, piece.size() - needle.size(), Qt::CaseInsensitive);
-    return at < 0 ? -1 : from + at;
+    static const auto folding = [] {
+        auto table = std::make_unique<std::array<char16_t, 65536>>();
+        for (char32_t c = 0; c < 65536; ++c)
+            (*table)[c] = QChar::isSurrogate(c) ? char16_t(c) : char16_t(QChar::toCaseFolded(c));
+        return table;
+    }();
+    return *folding;
 }
+
+// The text to find in wide chunks, with Horspool's shifts keyed by the low byte of a folded
+// unit; a surrogate, whose folding depends on its neighbour, shifts by one, and Qt's own
+// comparison decides every candidate.
+class WideNeedle
+{
+public:
+    explicit WideNeedle(QStringView text) : m_text(text), m_fold(wideFolding())
+    {
+        const qsizetype m = text.size();
+        m_forward.fill(m);
+        m_back.fill(m);
+        for (qsizetype k = 0; k < m; ++k) {
+            const uchar key = m_fold[text[k].unicode()] & 0xff;
+            if (k + 1 < m)
+                m_forward[key] = m - 1 - k;
+            if (k > 0 && m_back[key] == m)
+                m_back[key] = k;
+        }
+    }
+
+    qsizetype first(const char16_t *text, qsizetype length, qsizetype from, qsizetype limit) const
+    {
+        const qsizetype m = m_text.size();
+        const qsizetype last = std::min(limit - 1, length - m);
+        if (m == 1) {
+            // No shift to gain: Qt's own search for one character is quicker.
+            const qsizetype at = last < from ? -1
+                : QStringView(text + from, last + 1 - from).indexOf(m_text.front(), 0,
+                                                                    Qt::CaseInsensitive);
+            return at < 0 ? -1 : from + at;
+        }
+        const char16_t end = m_fold[m_text.back().unicode()];
+        for (qsizetype s = from; s <= last;) {
+            const char16_t c = text[s + m - 1];
+            if ((m_fold[c] == end || QChar::isSurrogate(c) || QChar::isSurrogate(end))
+                && matches(text + s))
+                return s;
+            s += QChar::isSurrogate(c) ? 1 : m_forward[m_fold[c] & 0xff];
+        }
+        return -1;
+    }
+    qsizetype last(const char16_t *text, qsizetype length, qsizetype from, qsizetype limit) const
+    {
+        const qsizetype m = m_text.size();
+        const qsizetype last = std::min(limit - 1, length - m);
+        if (m == 1) {
+            const qsizetype at = last < from ? -1
+                : QStringView(text + from, last + 1 - from).lastIndexOf(m_text.front(), -1,
+                                                                        Qt::CaseInsensitive);
+            return at < 0 ? -1 : from + at;
+        }
+        const char16_t start = m_fold[m_text.front().unicode()];
+        for (qsizetype s = last; s >= from;) {
+            const char16_t c = text[s];
+            if ((m_fold[c] == start || QChar::isSurrogate(c) || QChar::isSurrogate(start))
+                && matches(text + s))
+                return s;
+            s -= QChar::isSurrogate(c) ? 1 : m_back[m_fold[c] & 0xff];
+        }
+        return -1;
+    }
+
+private:
+    bool matches(const char16_t *at) const
+    {
+        return QStringView(at, m_text.size()).compare(m_text, Qt::CaseInsensitive) == 0;
+    }
+
+    QStringView m_text;
+    const std::array<char16_t, 65536> &m_fold;
+    std::array<qsizetype, 256> m_forward {};
+    std::array<qsizetype, 256> m_back {};
+};
 
 } // namespace
 
@@ -185,6 +256,7 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
     if (n == 0 || !before(from, to) || n > longestLine())
         return none;
     const Latin1Needle latin1(text);
+    const WideNeedle wide(text);
     budget = std::max<qint64>(budget, 1);
 
     // Where an offset of a chunk falls, and the first start of a match in [lo, hi) in it that
@@ -200,10 +272,12 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
         if (c.longest < n || (!c.isWide && !latin1.possible()))
             return -1;
         const auto *bytes = reinterpret_cast<const uchar *>(c.narrow.constData());
+        const auto *units = reinterpret_cast<const char16_t *>(c.wide.constData());
         while (lo < hi) {
-            const qsizetype p = !c.isWide ? forward ? latin1.first(bytes, c.length(), lo, hi)
-                                                    : latin1.last(bytes, c.length(), lo, hi)
-                                          : wideMatch(c.wide, text, lo, hi, forward);
+            const qsizetype p = c.isWide ? forward ? wide.first(units, c.length(), lo, hi)
+                                                   : wide.last(units, c.length(), lo, hi)
+                                  : forward ? latin1.first(bytes, c.length(), lo, hi)
+                                            : latin1.last(bytes, c.length(), lo, hi);
             if (p < 0)
                 return -1;
             const Place at = placeIn(c, p);
