@@ -84,13 +84,14 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
         shortcut(QKeySequence(Qt::Key_F3), [this, state] { start(*state, Kind::Next); });
         shortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3),
                  [this, state] { start(*state, Kind::Previous); });
-        // A change other than lines arriving at the end moves what the places stand for.
+        // A change other than lines arriving at the end moves what the places stand for; a
+        // search landing later would pull the caret away from someone typing there.
         pane.target->onChange([this, state] {
             state->match.reset();
             if (m_search && m_search->pane == state) {
-                const Kind kind = m_search->forward ? Kind::Typed : Kind::Previous;
                 stop();
-                start(*state, kind);
+                if (m_open == state)
+                    setHint(QString());
             }
         });
     }

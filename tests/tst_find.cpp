@@ -413,6 +413,13 @@ void TestFind::millionsOfLinesShowProgressAndTypingRestarts()
     QTest::keyClick(field, Qt::Key_Return);
     QTRY_COMPARE_WITH_TIMEOUT(hint->text(), QStringLiteral("from the top"), 120000);
     QCOMPARE(match(), std::pair(middle, qint64(6)));
+    // Typing in the pane stops a search, which would otherwise pull the caret away later.
+    type(field, QStringLiteral("s"));
+    QVERIFY(hint->text().startsWith(QStringLiteral("searching\u2026 ")));
+    pane->setFocus();
+    type(pane, QStringLiteral("z"));
+    QCOMPARE(hint->text(), QString());
+    QCOMPARE(pane->lines().lineText(middle), QStringLiteral("z"));
 }
 
 void TestFind::aStoreFindsWhatALineByLineLookFinds()
