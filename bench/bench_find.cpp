@@ -126,9 +126,8 @@ int run(int lines, bool wide)
     for (const auto &search : searches) {
         const Answer answer = findFromTheTop(form, field, hint, search.text);
         std::printf("    %-13s \"%s\": %s in %.1f ms, longest time the window was busy %.1f ms\n",
-                    search.what, qPrintable(search.text),
-                    answer.found ? "found" : "not found", answer.milliseconds,
-                    answer.longestStallMs);
+                    search.what, qPrintable(search.text), answer.found ? "found" : "not found",
+                    answer.milliseconds, answer.longestStallMs);
         if (answer.found != search.there)
             status = 1;
     }

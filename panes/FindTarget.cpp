@@ -26,7 +26,8 @@ qsizetype matchInLine(const QString &line, QStringView text, qsizetype from, qsi
                       bool forward)
 {
     const auto splitsPair = [&](qsizetype i) {
-        return i > 0 && i < line.size() && line[i].isLowSurrogate() && line[i - 1].isHighSurrogate();
+        return i > 0 && i < line.size() && line[i].isLowSurrogate()
+            && line[i - 1].isHighSurrogate();
     };
     while (from < limit) {
         const qsizetype at = forward ? line.indexOf(text, from, Qt::CaseInsensitive)
@@ -62,8 +63,7 @@ public:
     QString selectedLine() const override
     {
         const QTextCursor cursor = m_pane->textCursor();
-        if (!cursor.hasSelection()
-            || selectionStart().line != placeOf(cursor.selectionEnd()).line)
+        if (!cursor.hasSelection() || selectionStart().line != placeOf(cursor.selectionEnd()).line)
             return {};
         return cursor.selectedText();
     }
@@ -79,8 +79,8 @@ public:
             const QString line = block.text();
             const qint64 number = block.blockNumber();
             const qsizetype first = number == from.line ? std::min(from.column, line.size()) : 0;
-            const qsizetype limit = number == to.line ? std::min(to.column, line.size())
-                                                      : line.size();
+            const qsizetype limit
+                = number == to.line ? std::min(to.column, line.size()) : line.size();
             budget -= limit - first + 1;
             const qsizetype match = matchInLine(line, text, first, limit, forward);
             if (match >= 0)
@@ -88,8 +88,7 @@ public:
             block = forward ? block.next() : block.previous();
             at = !block.isValid() || number == (forward ? to.line : from.line)
                 ? forward ? to : from
-                : Place {.line = block.blockNumber(),
-                         .column = forward ? 0 : block.length() - 1};
+                : Place {.line = block.blockNumber(), .column = forward ? 0 : block.length() - 1};
         }
         return {.match = false, .at = forward ? to : from};
     }

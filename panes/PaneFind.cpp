@@ -99,11 +99,6 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
 
 PaneFind::~PaneFind() = default;
 
-QWidget *PaneFind::openPane() const
-{
-    return m_open ? m_open->target->pane() : nullptr;
-}
-
 PaneFind::PaneState *PaneFind::stateOf(const QObject *pane)
 {
     for (PaneState &state : m_panes) {
@@ -184,8 +179,8 @@ void PaneFind::start(PaneState &pane, Kind kind)
     }
     const bool forward = kind != Kind::Previous;
     // Pressed again while the same search runs: it is still on its way.
-    if (kind != Kind::Typed && m_search && m_search->pane == &pane
-        && m_search->forward == forward && m_search->text == text)
+    if (kind != Kind::Typed && m_search && m_search->pane == &pane && m_search->forward == forward
+        && m_search->text == text)
         return;
     stop();
     pane.lastText = text;
@@ -211,8 +206,8 @@ void PaneFind::runSlice()
         // Lines that arrived meanwhile are searched too, when the search reaches them.
         if (search.forward && !search.wrapped)
             search.to = target.end();
-        const LineStore::Found step = target.find(search.text, search.from, search.to,
-                                                  search.forward, stepCharacters);
+        const LineStore::Found step
+            = target.find(search.text, search.from, search.to, search.forward, stepCharacters);
         if (step.match) {
             found(step.at);
             return;
@@ -256,7 +251,7 @@ void PaneFind::found(Place at)
     pane.target->showMatch(at, end);
     pane.match = {at, end};
     if (m_open == &pane)
-        setHint(!search.wrapped ? QString()
+        setHint(!search.wrapped      ? QString()
                     : search.forward ? tr("from the top")
                                      : tr("from the bottom"));
 }
@@ -281,7 +276,8 @@ void PaneFind::setHint(const QString &hint, bool notFound)
     m_hint->setText(hint);
     m_hint->adjustSize();
     m_field->setAccessibleDescription(hint);
-    const int room = hint.isEmpty() ? 0 : m_hint->width() + m_field->fontMetrics().averageCharWidth();
+    const int room
+        = hint.isEmpty() ? 0 : m_hint->width() + m_field->fontMetrics().averageCharWidth();
     m_field->setTextMargins(0, 0, room, 0);
     placeField();
     QPalette palette = m_field->palette();
@@ -326,8 +322,8 @@ bool PaneFind::eventFilter(QObject *watched, QEvent *event)
             }
         }
     } else if (type == QEvent::Resize || type == QEvent::Move) {
-        if (watched == m_field || (m_open && (stateOf(watched) == m_open
-                                              || stateOf(watched->parent()) == m_open)))
+        if (watched == m_field
+            || (m_open && (stateOf(watched) == m_open || stateOf(watched->parent()) == m_open)))
             placeField();
     }
     return QObject::eventFilter(watched, event);

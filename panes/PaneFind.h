@@ -27,9 +27,6 @@ public:
     PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObject *parent);
     ~PaneFind() override;
 
-    QLineEdit *field() const { return m_field; }
-    // The pane the field is open over, or null.
-    QWidget *openPane() const;
     // Whether a pane's selection is still the match a search selected there.
     bool holdsSelection(const QWidget *pane) const;
     // Closes the field over a pane and stops a search in it; the selection stays as it is.

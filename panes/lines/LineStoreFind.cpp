@@ -196,8 +196,8 @@ public:
         if (m == 1) {
             // No shift to gain: Qt's own search for one character is quicker.
             const qsizetype at = last < from ? -1
-                : QStringView(text + from, last + 1 - from).indexOf(m_text.front(), 0,
-                                                                    Qt::CaseInsensitive);
+                                             : QStringView(text + from, last + 1 - from)
+                                                   .indexOf(m_text.front(), 0, Qt::CaseInsensitive);
             return at < 0 ? -1 : from + at;
         }
         const char16_t end = m_fold[m_text.back().unicode()];
@@ -215,9 +215,10 @@ public:
         const qsizetype m = m_text.size();
         const qsizetype last = std::min(limit - 1, length - m);
         if (m == 1) {
-            const qsizetype at = last < from ? -1
-                : QStringView(text + from, last + 1 - from).lastIndexOf(m_text.front(), -1,
-                                                                        Qt::CaseInsensitive);
+            const qsizetype at = last < from
+                ? -1
+                : QStringView(text + from, last + 1 - from)
+                      .lastIndexOf(m_text.front(), -1, Qt::CaseInsensitive);
             return at < 0 ? -1 : from + at;
         }
         const char16_t start = m_fold[m_text.front().unicode()];
@@ -262,8 +263,7 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
     // Where an offset of a chunk falls, and the first start of a match in [lo, hi) in it that
     // lies within one line and keeps surrogate pairs whole.
     const auto placeIn = [](const Chunk &c, qsizetype offset) {
-        const auto i = qsizetype(std::upper_bound(c.starts.begin(), c.starts.end(),
-                                                  quint32(offset))
+        const auto i = qsizetype(std::upper_bound(c.starts.begin(), c.starts.end(), quint32(offset))
                                  - c.starts.begin())
             - 1;
         return Place {.line = c.firstLine + i, .column = offset - c.starts[i]};
@@ -276,8 +276,8 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
         while (lo < hi) {
             const qsizetype p = c.isWide ? forward ? wide.first(units, c.length(), lo, hi)
                                                    : wide.last(units, c.length(), lo, hi)
-                                  : forward ? latin1.first(bytes, c.length(), lo, hi)
-                                            : latin1.last(bytes, c.length(), lo, hi);
+                : forward ? latin1.first(bytes, c.length(), lo, hi)
+                                         : latin1.last(bytes, c.length(), lo, hi);
             if (p < 0)
                 return -1;
             const Place at = placeIn(c, p);
