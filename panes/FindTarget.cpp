@@ -16,6 +16,8 @@ namespace {
 
 using Place = FindTarget::Place;
 
+constexpr qint64 blockCost = 64;
+
 bool before(Place a, Place b)
 {
     return a.line < b.line || (a.line == b.line && a.column < b.column);
@@ -81,7 +83,8 @@ public:
             const qsizetype first = number == from.line ? std::min(from.column, line.size()) : 0;
             const qsizetype limit
                 = number == to.line ? std::min(to.column, line.size()) : line.size();
-            budget -= limit - first + 1;
+            // A block's text is built afresh for each look: it costs as much as many characters.
+            budget -= limit - first + blockCost;
             const qsizetype match = matchInLine(line, text, first, limit, forward);
             if (match >= 0)
                 return {.match = true, .at = {.line = number, .column = match}};
