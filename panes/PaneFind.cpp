@@ -129,6 +129,9 @@ void PaneFind::open(PaneState &pane)
     const QString selected = pane.target->selectedLine();
     if (!selected.isNull() && selected.size() <= m_field->maxLength())
         pane.lastText = selected;
+    // The field shows what the search is for, never an older text still being looked for.
+    if (m_search && m_search->pane == &pane && m_search->text != pane.lastText)
+        stop();
     m_open = &pane;
     m_field->setText(pane.lastText);
     m_field->selectAll();
