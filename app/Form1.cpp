@@ -80,6 +80,7 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     buildControls();
     buildMenus();
     wireEvents();
+    buildFind();
     // Before anything reaches the panes, so the recovery files miss nothing.
     startRecovery();
     Form_Load();
@@ -147,6 +148,9 @@ void Form1::buildControls()
     Label1->setFont(labelFont);
     twips::setGeometry(Label1, 120, 1680, 1080, 240);
     Label1->adjustSize();
+    // Each label names its pane, for screen readers too.
+    Label1->setBuddy(RichTextBox1);
+    Label2->setBuddy(RichTextBox2);
 
     Image1 = new QLabel(client);
     Image1->setObjectName(QStringLiteral("Image1"));

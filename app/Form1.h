@@ -19,6 +19,7 @@ class CommonDialog;
 class LinePane;
 class LineStore;
 class MSComm;
+class PaneFind;
 class RecoveryOrphan;
 class RecoverySet;
 class RichTextBox;
@@ -171,6 +172,7 @@ private:
     void buildControls();
     void buildMenus();
     void wireEvents();
+    void buildFind(); // panes/Form1_Find.cpp
     void endProgram();
 
     void paintBanner(QWidget *surface);
@@ -205,6 +207,7 @@ private:
     bool m_settingsFailureShown = false;
     QString m_receivedBatch; // completed lines waiting for one insertion into the pane
     QTimer m_receivedFlush; // inserts the batch a moment after its first line
+    PaneFind *m_find = nullptr; // find in either pane
 
     // The line last written by a transmission: where it stands in the send pane and what went
     // to the port, so a close that cuts it can have it sent again, whole.

@@ -74,6 +74,9 @@ public:
     // Line breaks + 1.
     int lineCount() const { return document()->blockCount(); }
 
+    // Room at the bottom for the find field, out of the text's way.
+    void reserveBottom(int pixels) { setViewportMargins(0, 0, 0, pixels); }
+
 signals:
     // Raised after every change of the text, by the user or the program.
     void Change();

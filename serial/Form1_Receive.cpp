@@ -2,6 +2,7 @@
 // with the header and footer.
 #include "app/Form1.h"
 
+#include "panes/PaneFind.h"
 #include "panes/lines/LinePane.h"
 #include "send/SendText.h"
 #include "serial/Clock.h"
@@ -161,7 +162,12 @@ void Form1::flushReceivedLines()
 
 void Form1::appendToReceivedPane(const QString &text)
 {
-    // At the very end of the pane, wherever the user left the caret or a selection.
+    // At the very end of the pane, wherever the user left the caret or a selection; a match
+    // that find selected stays selected, and in sight.
+    if (m_find->holdsSelection(RichTextBox2)) {
+        RichTextBox2->appendKeepingSelection(text);
+        return;
+    }
     RichTextBox2->setSelStart(std::numeric_limits<int>::max());
     RichTextBox2->setSelText(text);
 }

@@ -78,6 +78,12 @@ public:
     qint64 positionAt(const QPoint &point) const;
     void scrollToPosition(qint64 position);
 
+    // Find (LinePaneFind.cpp): selects a match, centred when it was out of sight; appends at
+    // the end leaving the selection and the view where they are; room for the find field.
+    void showMatch(qint64 from, qint64 to);
+    void appendKeepingSelection(const QString &text);
+    void reserveBottom(int pixels) { setViewportMargins(0, 0, 0, pixels); }
+
 signals:
     // Raised after every change of the text, by the user or the program.
     void Change();

@@ -55,6 +55,17 @@ public:
     // Returns where it stopped: before the stopping character, or at the line's or text's end.
     qint64 scan(qint64 from, QStringView set, bool forward, bool stopInSet) const;
 
+    // A match of the text, as Qt::CaseInsensitive compares, within one line and never splitting
+    // a surrogate pair, that starts in [from, to): the first going forward from `from`, the
+    // last going back from `to` (LineStoreFind.cpp). Looks through about `budget` characters:
+    // without a match, `at` is where it stopped, the range's other end once all is searched.
+    struct Found
+    {
+        bool match = false;
+        Place at;
+    };
+    Found find(QStringView text, Place from, Place to, bool forward, qint64 budget) const;
+
     qsizetype longestLine() const;
     qsizetype chunkCount() const { return qsizetype(m_chunks.size()); }
 

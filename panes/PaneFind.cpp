@@ -1,0 +1,333 @@
+// Find in either pane: the field and its hint, the keys, and a search that looks through the
+// pane in slices of a few milliseconds, the rest of the pane first and then, wrapped, the part
+// before where it began.
+#include "panes/PaneFind.h"
+
+#include "panes/RichTextBox.h"
+#include "panes/lines/LinePane.h"
+
+#include <QAbstractScrollArea>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QShortcut>
+
+#include <algorithm>
+
+namespace {
+
+// A slice of searching between two turns of the event loop, and the characters looked through
+// between two looks at the clock.
+constexpr qint64 sliceMilliseconds = 8;
+constexpr qint64 stepCharacters = 256 * 1024;
+
+bool before(LineStore::Place a, LineStore::Place b)
+{
+    return a.line < b.line || (a.line == b.line && a.column < b.column);
+}
+
+QColor tinted(const QColor &base)
+{
+    const QColor red(Qt::red);
+    const auto mix = [](int a, int b) { return (3 * a + b) / 4; };
+    return QColor(mix(base.red(), red.red()), mix(base.green(), red.green()),
+                  mix(base.blue(), red.blue()));
+}
+
+} // namespace
+
+PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObject *parent)
+    : QObject(parent), m_client(client)
+{
+    m_panes[0].target = findTarget(send);
+    m_panes[1].target = findTarget(received);
+
+    m_field = new QLineEdit(client);
+    m_field->setObjectName(QStringLiteral("FindText"));
+    m_field->setAccessibleName(tr("Find"));
+    m_field->setFont(send->font());
+    m_field->hide();
+    m_field->installEventFilter(this);
+    m_hint = new QLabel(m_field);
+    m_hint->setObjectName(QStringLiteral("FindHint"));
+    m_hint->setForegroundRole(QPalette::PlaceholderText);
+    m_hint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    connect(m_field, &QLineEdit::textEdited, this, [this](const QString &text) {
+        if (!m_open)
+            return;
+        m_open->lastText = text;
+        if (text.isEmpty()) {
+            stop();
+            setHint(QString());
+        } else {
+            start(*m_open, Kind::Typed);
+        }
+    });
+
+    m_slice.setSingleShot(true);
+    m_slice.setInterval(0);
+    connect(&m_slice, &QTimer::timeout, this, &PaneFind::runSlice);
+
+    for (PaneState &pane : m_panes) {
+        QWidget *widget = pane.target->pane();
+        widget->installEventFilter(this);
+        static_cast<QAbstractScrollArea *>(widget)->viewport()->installEventFilter(this);
+        const auto shortcut = [&](QKeySequence keys, auto action) {
+            auto *made = new QShortcut(keys, widget);
+            made->setContext(Qt::WidgetWithChildrenShortcut);
+            connect(made, &QShortcut::activated, this, action);
+        };
+        PaneState *state = &pane;
+        shortcut(QKeySequence(Qt::CTRL | Qt::Key_F), [this, state] { open(*state); });
+        shortcut(QKeySequence(Qt::Key_F3), [this, state] { start(*state, Kind::Next); });
+        shortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3),
+                 [this, state] { start(*state, Kind::Previous); });
+        // A change other than lines arriving at the end moves what the places stand for; a
+        // search landing later would pull the caret away from someone typing there.
+        pane.target->onChange([this, state] {
+            state->match.reset();
+            if (m_search && m_search->pane == state) {
+                stop();
+                if (m_open == state)
+                    setHint(QString());
+            }
+        });
+    }
+}
+
+PaneFind::~PaneFind() = default;
+
+PaneFind::PaneState *PaneFind::stateOf(const QObject *pane)
+{
+    for (PaneState &state : m_panes) {
+        if (state.target->pane() == pane)
+            return &state;
+    }
+    return nullptr;
+}
+
+bool PaneFind::holdsSelection(const QWidget *pane) const
+{
+    for (const PaneState &state : m_panes) {
+        if (state.target->pane() == pane && state.match)
+            return state.target->isSelected(state.match->first, state.match->second);
+    }
+    return false;
+}
+
+void PaneFind::open(PaneState &pane)
+{
+    // A pane being sent keeps its selection on the line going out.
+    if (pane.target->locked()) {
+        QApplication::beep();
+        return;
+    }
+    if (m_open && m_open != &pane)
+        closeField(false);
+    const QString selected = pane.target->selectedLine();
+    if (!selected.isNull() && selected.size() <= m_field->maxLength())
+        pane.lastText = selected;
+    // The field shows what the search is for, never an older text still being looked for.
+    if (m_search && m_search->pane == &pane && m_search->text != pane.lastText)
+        stop();
+    m_open = &pane;
+    m_field->setText(pane.lastText);
+    m_field->selectAll();
+    setHint(QString());
+    pane.target->reserveBottom(m_field->sizeHint().height());
+    placeField();
+    m_field->show();
+    m_field->raise();
+    m_field->setFocus(Qt::ShortcutFocusReason);
+}
+
+void PaneFind::close(const QWidget *pane)
+{
+    if (m_search && m_search->pane->target->pane() == pane)
+        stop();
+    if (m_open && m_open->target->pane() == pane)
+        closeField(m_field->hasFocus());
+}
+
+void PaneFind::closeField(bool focusPane)
+{
+    if (!m_open)
+        return;
+    PaneState *pane = m_open;
+    if (m_search && m_search->pane == pane)
+        stop();
+    m_open = nullptr;
+    m_field->hide();
+    pane->target->reserveBottom(0);
+    if (focusPane)
+        pane->target->pane()->setFocus(Qt::OtherFocusReason);
+}
+
+void PaneFind::start(PaneState &pane, Kind kind)
+{
+    FindTarget &target = *pane.target;
+    const bool inField = m_open == &pane;
+    const QString text = inField ? m_field->text() : pane.lastText;
+    if (text.isEmpty()) {
+        // Nothing to repeat: F3 then asks what to find.
+        if (!inField)
+            open(pane);
+        return;
+    }
+    if (target.locked()) {
+        QApplication::beep();
+        return;
+    }
+    const bool forward = kind != Kind::Previous;
+    // Pressed again while the same search runs: it is still on its way.
+    if (kind != Kind::Typed && m_search && m_search->pane == &pane && m_search->forward == forward
+        && m_search->text == text)
+        return;
+    stop();
+    pane.lastText = text;
+    const Place origin = kind == Kind::Next ? target.selectionEnd() : target.selectionStart();
+    m_search = Search {.pane = &pane,
+                       .text = text,
+                       .forward = forward,
+                       .origin = origin,
+                       .from = forward ? origin : Place {},
+                       .to = forward ? target.end() : origin};
+    runSlice();
+}
+
+void PaneFind::runSlice()
+{
+    if (!m_search)
+        return;
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        Search &search = *m_search;
+        FindTarget &target = *search.pane->target;
+        // Lines that arrived meanwhile are searched too, when the search reaches them.
+        if (search.forward && !search.wrapped)
+            search.to = target.end();
+        const LineStore::Found step
+            = target.find(search.text, search.from, search.to, search.forward, stepCharacters);
+        if (step.match) {
+            found(step.at);
+            return;
+        }
+        (search.forward ? search.from : search.to) = step.at;
+        if (before(search.from, search.to))
+            continue;
+        if (search.wrapped) {
+            notFound();
+            return;
+        }
+        // At the end (or the start) of the pane, on from the other end up to where it began.
+        search.wrapped = true;
+        search.from = search.forward ? Place {} : search.origin;
+        search.to = search.forward ? search.origin : target.end();
+    } while (clock.elapsed() < sliceMilliseconds);
+    if (m_open == m_search->pane)
+        setHint(tr("searching\u2026 %1%").arg(progress()));
+    m_slice.start();
+}
+
+int PaneFind::progress() const
+{
+    const Search &search = *m_search;
+    const qint64 lines = std::max<qint64>(1, search.pane->target->lineCount());
+    const qint64 at = search.forward ? search.from.line : search.to.line;
+    const qint64 first = search.forward ? lines - search.origin.line : search.origin.line;
+    const qint64 done = !search.wrapped ? std::abs(at - search.origin.line)
+        : search.forward                ? first + at
+                                        : first + lines - at;
+    return int(std::clamp<qint64>(done * 100 / lines, 0, 99));
+}
+
+void PaneFind::found(Place at)
+{
+    const Search search = *std::exchange(m_search, std::nullopt);
+    PaneState &pane = *search.pane;
+    if (pane.target->locked())
+        return;
+    const Place end {.line = at.line, .column = at.column + search.text.size()};
+    pane.target->showMatch(at, end);
+    pane.match = {at, end};
+    if (m_open == &pane)
+        setHint(!search.wrapped      ? QString()
+                    : search.forward ? tr("from the top")
+                                     : tr("from the bottom"));
+}
+
+void PaneFind::notFound()
+{
+    const PaneState *pane = std::exchange(m_search, std::nullopt)->pane;
+    if (m_open == pane)
+        setHint(tr("not found"), true);
+    else
+        QApplication::beep();
+}
+
+void PaneFind::stop()
+{
+    m_search.reset();
+    m_slice.stop();
+}
+
+void PaneFind::setHint(const QString &hint, bool notFound)
+{
+    m_hint->setText(hint);
+    m_hint->adjustSize();
+    m_field->setAccessibleDescription(hint);
+    const int room
+        = hint.isEmpty() ? 0 : m_hint->width() + m_field->fontMetrics().averageCharWidth();
+    m_field->setTextMargins(0, 0, room, 0);
+    placeField();
+    QPalette palette = m_field->palette();
+    const QColor base = QApplication::palette(m_field).color(QPalette::Base);
+    palette.setColor(QPalette::Base, notFound ? tinted(base) : base);
+    m_field->setPalette(palette);
+}
+
+void PaneFind::placeField()
+{
+    if (!m_open)
+        return;
+    // Over the pane's bottom edge, in the room the pane keeps there while the field is open.
+    const QWidget *viewport
+        = static_cast<const QAbstractScrollArea *>(m_open->target->pane())->viewport();
+    const QPoint corner = viewport->mapTo(m_client, QPoint(0, viewport->height()));
+    m_field->setGeometry(corner.x(), corner.y(), viewport->width(), m_field->sizeHint().height());
+    const QRect inside = m_field->contentsRect();
+    m_hint->move(inside.right() - m_hint->width() - m_field->fontMetrics().averageCharWidth() / 2,
+                 inside.top() + (inside.height() - m_hint->height()) / 2);
+}
+
+bool PaneFind::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (watched == m_field && type == QEvent::KeyPress && m_open) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const bool shift = key->modifiers() & Qt::ShiftModifier;
+        switch (key->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_F3:
+            start(*m_open, shift ? Kind::Previous : Kind::Next);
+            return true;
+        case Qt::Key_Escape:
+            closeField(true);
+            return true;
+        default:
+            if (key->matches(QKeySequence::Find)) {
+                m_field->selectAll();
+                return true;
+            }
+        }
+    } else if (type == QEvent::Resize || type == QEvent::Move) {
+        if (watched == m_field
+            || (m_open && (stateOf(watched) == m_open || stateOf(watched->parent()) == m_open)))
+            placeField();
+    }
+    return QObject::eventFilter(watched, event);
+}
