@@ -108,6 +108,7 @@ void RecoveryFiles::close()
         closeFd(target.fresh);
         target.dirty = false;
     }
+    m_folderDirty = false;
 }
 
 void RecoveryFiles::awaitRewrites()

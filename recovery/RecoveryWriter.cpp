@@ -179,7 +179,7 @@ void RecoveryWriter::loop()
     std::unique_lock lock(m_mutex);
     for (;;) {
         const Clock::time_point now = Clock::now();
-        const bool dirty = m_files.isDirty();
+        const bool dirty = !m_failed && m_files.isDirty();
         const bool syncDue = dirty && now >= m_lastSync + syncInterval;
         const bool retryDue = m_failed && now >= m_retryAt;
         const bool batchDue = !m_queue.empty()

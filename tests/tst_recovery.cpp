@@ -139,9 +139,6 @@ void TestRecovery::replay_data()
                     recoveryRecord(RecoveryKind::Snapshot, QByteArray(recoveryRecordBound() + 9, 'n')),
                     recoveryEdit(RecoveryPane::Received, 0, 1, u"N")}
         << true << QString(recoveryRecordBound() + 9, u'n').replace(0, 1, QStringLiteral("N")) << true;
-    QTest::newRow("a format not known yet")
-        << send << Records {recoveryHeader(RecoveryPane::Send, recoveryFormatVersion + 1)} << false
-        << "" << false;
     QTest::newRow("another pane's file") << received << Records {s} << false << "" << false;
     QTest::newRow("no header") << send << Records {recoveryAppend(u"a")} << false << "" << false;
 }

@@ -1,6 +1,6 @@
 // A window's recovery set on disk: written by its writer thread, left behind, found, read back
-// and removed; what the folder may hold that is not to be trusted; a disk that fails, fills up
-// or is slow; files kept in proportion to the panes.
+// and removed; what the folder may hold that is not to be followed or read; a disk that fails,
+// fills up or is slow; files kept in proportion to the panes.
 #include "recovery/RecoveryFiles.h"
 #include "recovery/RecoveryOrphan.h"
 #include "recovery/RecoveryWriter.h"
@@ -63,8 +63,6 @@ private slots:
     void setLeftBehind();
     void leftBehindSets_data();
     void leftBehindSets();
-    void untrustedFolder_data();
-    void untrustedFolder();
     void diskSaysNo_data();
     void diskSaysNo();
     void rewrites_data();
@@ -288,58 +286,6 @@ void TestRecoveryFiles::leftBehindSets()
     QCOMPARE(setFiles().size(), received == u"older\r\n" ? 0 : 3);
     QCOMPARE(fileContent(outside), outsideBytes);
     QVERIFY(!RecoveryOrphan::claimNewest(RecoverySet::folder()) || received != u"older\r\n");
-}
-
-void TestRecoveryFiles::untrustedFolder_data()
-{
-    QTest::addColumn<QString>("wrong");
-    QTest::addColumn<QString>("told");
-    QTest::newRow("open to others") << "0777" << "chmod 700";
-    QTest::newRow("open to its group") << "0770" << "chmod 700";
-    QTest::newRow("a link to a folder of the user's") << "link" << "symbolic link";
-    QTest::newRow("another user's") << "owner" << "another user";
-}
-
-// A folder others could have planted a set in is neither written nor read; told once, naming
-// what is wrong and what to do; once mended, the set is made.
-void TestRecoveryFiles::untrustedFolder()
-{
-    QFETCH(QString, wrong);
-    QFETCH(QString, told);
-    TemporaryStateHome home;
-    const QString folder = RecoverySet::folder();
-    const QString planted = leaveSet(QStringLiteral("planted\r\n"), QStringLiteral("rm -rf ~"));
-    const QByteArray folderName = QFile::encodeName(folder);
-    const QString real = home.path() + QStringLiteral("/real");
-    if (wrong == u"link") {
-        QVERIFY(QDir().rename(folder, real) && QFile::link(real, folder));
-    } else if (wrong == u"owner") {
-        if (::geteuid() != 0)
-            QSKIP("only root can give the folder to another user");
-        QVERIFY(::chown(folderName.constData(), 65534, 65534) == 0);
-    } else {
-        QVERIFY(::chmod(folderName.constData(), mode_t(wrong.toUInt(nullptr, 8))) == 0);
-    }
-    RecoverySet set;
-    QSignalSpy failed(&set, &RecoverySet::failed);
-    QSignalSpy writable(&set, &RecoverySet::writableAgain);
-    QVERIFY(!set.start());
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
-    QCOMPARE(failed.at(0).at(0).toString(), folder);
-    QVERIFY2(failed.at(0).at(1).toString().contains(told), qPrintable(failed.at(0).at(1).toString()));
-    QVERIFY(!RecoveryOrphan::claimNewest(folder));
-    const QString plantedThere = wrong == u"link" ? QString(planted).replace(folder, real) : planted;
-    for (const QString &suffix : setSuffixes)
-        QVERIFY(QFile::exists(plantedThere + suffix));
-
-    if (wrong == u"link")
-        QVERIFY(QFile::remove(folder));
-    else if (wrong == u"owner")
-        QVERIFY(::chown(folderName.constData(), 0, 0) == 0);
-    else
-        QVERIFY(::chmod(folderName.constData(), 0700) == 0);
-    QTRY_COMPARE_WITH_TIMEOUT(writable.size(), 1, 20000);
-    QCOMPARE(failed.size(), 1);
 }
 
 void TestRecoveryFiles::rewrites_data()

@@ -30,18 +30,19 @@
 #include <csignal>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const QString restoreQuestion = QStringLiteral("Kavrel ended unexpectedly. Restore the data it held?");
 
-// The received pane's text as the set's file on disk holds it; empty while there is none.
+// The received pane's text as a set's file on disk holds it; empty while there is none.
 QString receivedOnDisk()
 {
     const QDir folder(RecoverySet::folder());
     for (const QString &name : folder.entryList({QStringLiteral("kavrel-*.received")})) {
-        if (const auto pane = replayRecovery(fileContent(folder.filePath(name)),
-                                             RecoveryPane::Received))
+        const auto pane = replayRecovery(fileContent(folder.filePath(name)), RecoveryPane::Received);
+        if (pane && !pane->store.isEmpty())
             return pane->store.text();
     }
     return QString();
@@ -275,6 +276,7 @@ void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive_data()
     QTest::newRow("below a regular file") << "below a file" << "";
     QTest::newRow("open to others") << "0777" << "chmod 700";
     QTest::newRow("a link") << "link" << "symbolic link";
+    QTest::newRow("another user's") << "owner" << "another user";
 }
 
 void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive()
@@ -293,11 +295,16 @@ void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive()
         // A set planted where others could write is never offered.
         plantSet(QStringLiteral("rm -rf ~"));
         const QString real = state.path() + QStringLiteral("/real");
+        const QByteArray path = QFile::encodeName(RecoverySet::folder());
+        if (folder == u"owner" && ::geteuid() != 0)
+            QSKIP("only root can give the folder to another user");
         if (folder == u"link")
             QVERIFY(QDir().rename(RecoverySet::folder(), real)
                     && QFile::link(real, RecoverySet::folder()));
+        else if (folder == u"owner")
+            QVERIFY(::chown(path.constData(), 65534, 65534) == 0);
         else
-            QVERIFY(::chmod(QFile::encodeName(RecoverySet::folder()).constData(), 0777) == 0);
+            QVERIFY(::chmod(path.constData(), 0777) == 0);
     }
     qputenv("KAVREL_COM1", QFile::encodeName(device.slavePath()));
     Form1 form;
@@ -323,6 +330,11 @@ void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive()
     QCOMPARE(form.RichTextBox1->Text(), QString());
     form.ClosePort();
     qunsetenv("KAVREL_COM1");
+    // Mended, the folder is used: the set is made and keeps the panes again.
+    if (folder == u"0777") {
+        QVERIFY(::chmod(QFile::encodeName(RecoverySet::folder()).constData(), 0700) == 0);
+        QTRY_COMPARE_WITH_TIMEOUT(receivedOnDisk(), QStringLiteral("12.5\r\n12.6\r\n"), 30000);
+    }
 }
 
 // Links planted as a living set's fresh files are replaced, not written through, when Clear
