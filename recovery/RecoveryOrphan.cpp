@@ -40,14 +40,15 @@ std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folde
         Contents &contents = orphan->m_contents;
         contents.receivedFile = orphan->read(RecoveryPane::Received, stop);
         contents.sendFile = orphan->read(RecoveryPane::Send, stop);
-        if (stop && stop())
-            return nullptr;
-        if (!contents.offersNothing())
+        const bool stopped = stop && stop();
+        if (!stopped && !contents.offersNothing())
             return orphan;
-        if (contents.receivedFile.failed || contents.sendFile.failed) {
+        if (stopped || contents.receivedFile.failed || contents.sendFile.failed) {
             // Left for a later start, as it was found.
             if (created)
                 orphan->m_folder.remove(set.id, SetFile::Lock);
+            if (stopped)
+                return nullptr;
         } else {
             orphan->discard(); // nothing to offer
         }
