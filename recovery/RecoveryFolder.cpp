@@ -43,8 +43,8 @@ bool isNew(SetFile file)
 
 const QRegularExpression &setName()
 {
-    static const QRegularExpression pattern(QStringLiteral(
-        "^(kavrel-[1-9][0-9]{0,9}-[0-9a-f]{16})\\.(lock|received|send)(\\.new)?$"));
+    static const QRegularExpression pattern(
+        QStringLiteral("^(kavrel-[1-9][0-9]{0,9}-[0-9a-f]{16})\\.(lock|received|send)(\\.new)?$"));
     return pattern;
 }
 
@@ -77,10 +77,8 @@ QString modeText(mode_t mode)
 } // namespace
 
 RecoveryFolder::RecoveryFolder(RecoveryFolder &&other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)),
-      m_path(std::move(other.m_path)),
-      m_problem(std::move(other.m_problem)),
-      m_missing(other.m_missing)
+    : m_fd(std::exchange(other.m_fd, -1)), m_path(std::move(other.m_path)),
+      m_problem(std::move(other.m_problem)), m_missing(other.m_missing)
 { }
 
 RecoveryFolder &RecoveryFolder::operator=(RecoveryFolder &&other) noexcept
@@ -111,8 +109,9 @@ RecoveryFolder RecoveryFolder::open(const QString &path, bool create)
         folder.m_problem = QString::fromLocal8Bit(std::strerror(errno));
         return folder;
     }
-    const int fd = retried(
-        [&] { return ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+    const int fd = retried([&] {
+        return ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    });
     struct stat info
     {
     };
@@ -149,7 +148,8 @@ RecoveryFolder RecoveryFolder::open(const QString &path, bool create)
 
 bool RecoveryFolder::isSetId(QStringView id)
 {
-    static const QRegularExpression pattern(QStringLiteral("^kavrel-[1-9][0-9]{0,9}-[0-9a-f]{16}$"));
+    static const QRegularExpression pattern(
+        QStringLiteral("^kavrel-[1-9][0-9]{0,9}-[0-9a-f]{16}$"));
     return pattern.match(id.toString()).hasMatch();
 }
 

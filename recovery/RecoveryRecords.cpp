@@ -126,7 +126,8 @@ public:
 private:
     void emitPart(qsizetype cut)
     {
-        m_ok = m_sink(recoveryRecord(RecoveryKind::SnapshotPart, QByteArrayView(m_text).first(cut)));
+        m_ok
+            = m_sink(recoveryRecord(RecoveryKind::SnapshotPart, QByteArrayView(m_text).first(cut)));
         m_text.remove(0, cut);
     }
 

@@ -13,8 +13,14 @@ constexpr qsizetype headerBound = 64;
 
 // A pane's text as replay changes it: the send pane's as a string (one position a UTF-16
 // unit, as the document counts), the received pane's as a line store (CR LF counted as two).
-qint64 lengthOf(const QString &text) { return text.size(); }
-qint64 lengthOf(const LineStore &store) { return store.size(); }
+qint64 lengthOf(const QString &text)
+{
+    return text.size();
+}
+qint64 lengthOf(const LineStore &store)
+{
+    return store.size();
+}
 void replaceIn(QString &text, qint64 from, qint64 to, QByteArrayView utf8)
 {
     text.replace(qsizetype(from), qsizetype(to - from), QString::fromUtf8(utf8));

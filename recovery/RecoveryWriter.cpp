@@ -82,7 +82,8 @@ RecoveryWriter::Pushed RecoveryWriter::pushAppend(RecoveryPane pane, QStringView
         std::lock_guard lock(m_mutex);
         if (!m_queue.empty()) {
             Item &last = m_queue.back();
-            if (last.kind == RecoveryKind::Append && last.pane == pane && last.text.size() < maxJoined
+            if (last.kind == RecoveryKind::Append && last.pane == pane
+                && last.text.size() < maxJoined
                 && !(last.text.endsWith('\r') && utf8.startsWith('\n'))
                 && m_queuedBytes + utf8.size() <= queueBound()) {
                 last.text.append(utf8);
@@ -213,8 +214,12 @@ void RecoveryWriter::loop()
         lock.unlock();
 
         if (!remove)
-            work(items, {.asked = asked, .report = report, .stop = stop, .retry = retryDue,
-                         .overflowed = overflowed});
+            work(items,
+                 {.asked = asked,
+                  .report = report,
+                  .stop = stop,
+                  .retry = retryDue,
+                  .overflowed = overflowed});
         items.clear(); // a snapshot's store is let go here, not under the lock
 
         lock.lock();
@@ -308,8 +313,8 @@ bool RecoveryWriter::writePane(RecoveryPane pane, std::vector<Item> &items)
                 return false;
         } else if (item.kind == RecoveryKind::Edit) {
             if (!flush()
-                || !handle(m_files.add(pane, recoveryEdit(pane, item.from, item.to,
-                                                          QByteArrayView(item.text)))))
+                || !handle(m_files.add(
+                    pane, recoveryEdit(pane, item.from, item.to, QByteArrayView(item.text)))))
                 return false;
         } else if (item.kind == RecoveryKind::Snapshot) {
             rewriting = true;

@@ -82,13 +82,18 @@ void TestRecovery::replay_data()
         << "a\r\n\r\nb\r\nc\u00E9\r\n"
         << true;
     QTest::newRow("an edit counts CR LF as two")
-        << received << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(RecoveryPane::Received, 4, 5, u"X")} << true
-        << "ab\r\nXd" << true;
+        << received
+        << Records {r, recoveryAppend(u"ab\r\ncd"),
+                    recoveryEdit(RecoveryPane::Received, 4, 5, u"X")}
+        << true << "ab\r\nXd" << true;
     QTest::newRow("an edit across a line break")
-        << received << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(RecoveryPane::Received, 1, 5, u"")} << true
-        << "ad" << true;
+        << received
+        << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(RecoveryPane::Received, 1, 5, u"")}
+        << true << "ad" << true;
     QTest::newRow("a character outside the BMP counts two")
-        << received << Records {r, recoveryAppend(u"x\U0001F600y"), recoveryEdit(RecoveryPane::Received, 3, 4, u"z")}
+        << received
+        << Records {r, recoveryAppend(u"x\U0001F600y"),
+                    recoveryEdit(RecoveryPane::Received, 3, 4, u"z")}
         << true << "x\U0001F600z" << true;
     QTest::newRow("a snapshot replaces what came before")
         << received
@@ -97,7 +102,8 @@ void TestRecovery::replay_data()
         << true << "new\r\nl\u00E9ne!" << true;
     QTest::newRow("an edit past the end is damaged")
         << received
-        << Records {r, recoveryAppend(u"abc"), recoveryEdit(RecoveryPane::Received, 2, 9, u"x"), recoveryAppend(u"d")}
+        << Records {r, recoveryAppend(u"abc"), recoveryEdit(RecoveryPane::Received, 2, 9, u"x"),
+                    recoveryAppend(u"d")}
         << true << "abc" << false;
     QTest::newRow("an unknown kind is damaged")
         << received
@@ -108,16 +114,20 @@ void TestRecovery::replay_data()
         << received << Records {r, recoveryAppend(u"a"), r, recoveryAppend(u"b")} << true << "a"
         << false;
     QTest::newRow("send pane edits count a paragraph end as one")
-        << send << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"ab\u2029cd"),
-                            recoveryEdit(RecoveryPane::Send, 1, 1, u"x")} << true
-        << "axb\ncd" << true;
+        << send
+        << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"ab\u2029cd"),
+                    recoveryEdit(RecoveryPane::Send, 1, 1, u"x")}
+        << true << "axb\ncd" << true;
     QTest::newRow("send pane snapshot")
-        << send << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"typed"), recoverySnapshot(u"loaded\nfile")}
+        << send
+        << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"typed"),
+                    recoverySnapshot(u"loaded\nfile")}
         << true << "loaded\nfile" << true;
     QTest::newRow("send pane edit past the end is damaged")
-        << send << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"ab"),
-                            recoveryEdit(RecoveryPane::Send, 1, 3, u"")} << true << "ab"
-        << false;
+        << send
+        << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"ab"),
+                    recoveryEdit(RecoveryPane::Send, 1, 3, u"")}
+        << true << "ab" << false;
     const QByteArray part = recoveryRecord(RecoveryKind::SnapshotPart, "new\r\nl");
     const QByteArray end = recoveryRecord(RecoveryKind::SnapshotEnd, {});
     QTest::newRow("a snapshot in parts counts once its end has come")
@@ -130,15 +140,18 @@ void TestRecovery::replay_data()
     QTest::newRow("a record past the bound is damaged")
         << received
         << Records {r, recoveryAppend(u"a"),
-                    recoveryRecord(RecoveryKind::Append, QByteArray(recoveryRecordBound() + 1, 'b'))}
+                    recoveryRecord(RecoveryKind::Append,
+                                   QByteArray(recoveryRecordBound() + 1, 'b'))}
         << true << "a" << false;
     // Files left by the version before an upgrade: a snapshot is one record of any length.
     QTest::newRow("format 1, a whole snapshot past the bound")
         << received
         << Records {recoveryHeader(RecoveryPane::Received, 1), recoveryAppend(u"old"),
-                    recoveryRecord(RecoveryKind::Snapshot, QByteArray(recoveryRecordBound() + 9, 'n')),
+                    recoveryRecord(RecoveryKind::Snapshot,
+                                   QByteArray(recoveryRecordBound() + 9, 'n')),
                     recoveryEdit(RecoveryPane::Received, 0, 1, u"N")}
-        << true << QString(recoveryRecordBound() + 9, u'n').replace(0, 1, QStringLiteral("N")) << true;
+        << true << QString(recoveryRecordBound() + 9, u'n').replace(0, 1, QStringLiteral("N"))
+        << true;
     QTest::newRow("another pane's file") << received << Records {s} << false << "" << false;
     QTest::newRow("no header") << send << Records {recoveryAppend(u"a")} << false << "" << false;
 }
@@ -175,14 +188,14 @@ void TestRecovery::damagedTail()
     QFETCH(int, pane);
     QFETCH(bool, cut);
     const bool isReceived = pane == received;
-    const Records records {
-        recoveryHeader(RecoveryPane(pane)),
-        isReceived ? recoveryAppend(u"12:00:01 first\r\nsec")
-                   : recoveryEdit(RecoveryPane::Send, 0, 0, u"AT\u2029"),
-        recoveryAppend(u"ond \U0001F600\r\n"),
-        isReceived ? recoverySnapshot(storeOf(u"kept\r\nlines\r\n")) : recoverySnapshot(u"ATZ"),
-        recoveryEdit(RecoveryPane(pane), 2, 3, u"\u00E9\r\nX"),
-        recoveryAppend(u"last line")};
+    const Records records {recoveryHeader(RecoveryPane(pane)),
+                           isReceived ? recoveryAppend(u"12:00:01 first\r\nsec")
+                                      : recoveryEdit(RecoveryPane::Send, 0, 0, u"AT\u2029"),
+                           recoveryAppend(u"ond \U0001F600\r\n"),
+                           isReceived ? recoverySnapshot(storeOf(u"kept\r\nlines\r\n"))
+                                      : recoverySnapshot(u"ATZ"),
+                           recoveryEdit(RecoveryPane(pane), 2, 3, u"\u00E9\r\nX"),
+                           recoveryAppend(u"last line")};
     QStringList prefixes;
     QList<qsizetype> ends;
     for (qsizetype k = 1; k <= records.size(); ++k) {
@@ -216,9 +229,13 @@ void TestRecovery::boundedRecords_data()
     lines += QString(300, u'\u03B1') + QStringLiteral("\r\n\r\n") + QString(200, u'x');
     QTest::addColumn<QString>("text");
     QTest::newRow("received snapshot") << received << "snapshot" << lines;
-    QTest::newRow("send snapshot") << send << "snapshot" << QString(lines).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QTest::newRow("send snapshot")
+        << send << "snapshot"
+        << QString(lines).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     QTest::newRow("received edit") << received << "edit" << lines;
-    QTest::newRow("send edit") << send << "edit" << QString(lines).replace(QStringLiteral("\r\n"), QStringLiteral("\u2029"));
+    QTest::newRow("send edit") << send << "edit"
+                               << QString(lines).replace(QStringLiteral("\r\n"),
+                                                         QStringLiteral("\u2029"));
     QTest::newRow("received appends, a CR and an LF apart") << received << "appends" << lines;
 }
 
@@ -250,7 +267,8 @@ void TestRecovery::boundedRecords()
         expected = QStringLiteral("abcd") + text + QStringLiteral("\r\n\r\n");
     }
     if (pane == send)
-        expected.replace(QStringLiteral("\u2029"), QStringLiteral("\n")).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        expected.replace(QStringLiteral("\u2029"), QStringLiteral("\n"))
+            .replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     int records = 0;
     for (qsizetype at = 0; at < file.size(); ++records) {
         const quint32 length = qFromLittleEndian<quint32>(file.constData() + at);
@@ -261,9 +279,10 @@ void TestRecovery::boundedRecords()
     const std::optional<RecoveredPane> whole = replayRecovery(file, RecoveryPane(pane));
     QVERIFY(whole && whole->whole());
     QCOMPARE(textOf(*whole, pane), expected);
-    RecoveryReplay replay{RecoveryPane(pane)};
+    RecoveryReplay replay {RecoveryPane(pane)};
     for (qsizetype at = 0; at < file.size(); at += 7)
-        QVERIFY(replay.feed(QByteArrayView(file).sliced(at, std::min<qsizetype>(7, file.size() - at))));
+        QVERIFY(
+            replay.feed(QByteArrayView(file).sliced(at, std::min<qsizetype>(7, file.size() - at))));
     const std::optional<RecoveredPane> streamed = replay.finish();
     QVERIFY(streamed && streamed->whole());
     QCOMPARE(textOf(*streamed, pane), expected);

@@ -33,7 +33,8 @@ int modeOf(const QString &path)
 
 QStringList setFiles()
 {
-    return QDir(RecoverySet::folder()).entryList({QStringLiteral("kavrel-*")}, QDir::Files | QDir::System);
+    return QDir(RecoverySet::folder())
+        .entryList({QStringLiteral("kavrel-*")}, QDir::Files | QDir::System);
 }
 
 // A set as a window leaves it when it is killed: written, synced, its lock let go. The stem of
@@ -80,7 +81,8 @@ void TestRecoveryFiles::setLeftBehind_data()
     QTest::newRow("window still living") << true << "alive" << false << true;
     QTest::newRow("exit path") << true << "discarded" << false << false;
     QTest::newRow("gone holding nothing") << false << "destroyed" << false << false;
-    QTest::newRow("gone, its send file no longer readable") << true << "unreadable" << true << false;
+    QTest::newRow("gone, its send file no longer readable")
+        << true << "unreadable" << true << false;
 }
 
 void TestRecoveryFiles::setLeftBehind()
@@ -228,8 +230,10 @@ void TestRecoveryFiles::leftBehindSets_data()
     QTest::newRow("typed and deleted") << "typed and deleted" << older << "" << false;
     QTest::newRow("first record zeroed") << "zeroed" << older << "" << false;
     QTest::newRow("send torn inside its header") << "send torn" << newer << "" << false;
-    QTest::newRow("received a link out of the folder") << "link" << "" << atz << true;
-    QTest::newRow("received a FIFO") << "fifo" << "" << atz << true;
+    QTest::newRow("received a link out of the folder") << "link"
+                                                       << "" << atz << true;
+    QTest::newRow("received a FIFO") << "fifo"
+                                     << "" << atz << true;
     QTest::newRow("lock gone") << "lock gone" << newer << atz << false;
 }
 
@@ -252,7 +256,8 @@ void TestRecoveryFiles::leftBehindSets()
     }
     const QString stem = newest == u"typed and deleted"
         ? leaveSet(QString(), QString(), true)
-        : leaveSet(QStringLiteral("newer\r\n"), newest == u"zeroed" ? QString() : QStringLiteral("ATZ"));
+        : leaveSet(QStringLiteral("newer\r\n"),
+                   newest == u"zeroed" ? QString() : QStringLiteral("ATZ"));
     const QString outside = home.path() + QStringLiteral("/outside");
     QVERIFY(QFile::copy(older + QStringLiteral(".received"), outside));
     const QByteArray outsideBytes = fileContent(outside);
@@ -278,7 +283,8 @@ void TestRecoveryFiles::leftBehindSets()
     const RecoveryOrphan::Contents &contents = orphan->contents();
     QCOMPARE(contents.received.text(), received);
     QCOMPARE(contents.send, send);
-    QCOMPARE(contents.receivedFile.unreadable || contents.receivedFile.unreadBytes > 0, receivedLost);
+    QCOMPARE(contents.receivedFile.unreadable || contents.receivedFile.unreadBytes > 0,
+             receivedLost);
     QCOMPARE(contents.sendFile.unreadable || contents.sendFile.unreadBytes > 0, false);
     orphan->discard();
     orphan.reset();
@@ -324,7 +330,8 @@ void TestRecoveryFiles::rewrites()
             set.syncNow();
             QCoreApplication::processEvents(); // a rewrite asked for meanwhile
             set.syncNow();
-            QVERIFY2(QFileInfo(file).size() < bound, qPrintable(QString::number(QFileInfo(file).size())));
+            QVERIFY2(QFileInfo(file).size() < bound,
+                     qPrintable(QString::number(QFileInfo(file).size())));
         }
     }
     QCOMPARE(replayedFile(file, pane),

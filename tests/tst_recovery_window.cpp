@@ -4,12 +4,12 @@
 // trusted is told once while the lines still arrive; nothing planted in it is followed or
 // freezes the window.
 #include "app/Form1.h"
+#include "panes/RichTextBox.h"
 #include "panes/lines/LinePane.h"
 #include "recovery/RecoveryOrphan.h"
 #include "recovery/RecoveryRecords.h"
 #include "recovery/RecoveryReplay.h"
 #include "recovery/RecoverySet.h"
-#include "panes/RichTextBox.h"
 #include "serial/MSComm.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/EventLoop.h"
@@ -23,8 +23,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QScopeGuard>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <csignal>
@@ -34,14 +34,16 @@
 
 namespace {
 
-const QString restoreQuestion = QStringLiteral("Kavrel ended unexpectedly. Restore the data it held?");
+const QString restoreQuestion
+    = QStringLiteral("Kavrel ended unexpectedly. Restore the data it held?");
 
 // The received pane's text as a set's file on disk holds it; empty while there is none.
 QString receivedOnDisk()
 {
     const QDir folder(RecoverySet::folder());
     for (const QString &name : folder.entryList({QStringLiteral("kavrel-*.received")})) {
-        const auto pane = replayRecovery(fileContent(folder.filePath(name)), RecoveryPane::Received);
+        const auto pane
+            = replayRecovery(fileContent(folder.filePath(name)), RecoveryPane::Received);
         if (pane && !pane->store.isEmpty())
             return pane->store.text();
     }
@@ -121,7 +123,8 @@ void TestRecoveryWindow::startProgram(QProcess &program, const QString &device,
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(KAVREL_TEST_PLUGINS));
-    environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("kavrelwindowprobe"));
+    environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
+                       QStringLiteral("kavrelwindowprobe"));
     environment.insert(QStringLiteral("KAVREL_PROBE"), QString::fromLatin1(probe));
     environment.insert(QStringLiteral("KAVREL_COM1"), device);
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_settings.path());
@@ -184,7 +187,8 @@ void TestRecoveryWindow::endedFromOutsideIsOffered()
     QVERIFY2(asked.informativeText.contains(u"2000 lines of received data and 3 lines of send"),
              qPrintable(asked.informativeText));
     QCOMPARE(form.RichTextBox2->Text(), restore ? QString::fromLatin1(sent) : QString());
-    QCOMPARE(form.RichTextBox1->Text(), restore ? QStringLiteral("READ?\r\nSTOP\r\nMEAS?") : QString());
+    QCOMPARE(form.RichTextBox1->Text(),
+             restore ? QStringLiteral("READ?\r\nSTOP\r\nMEAS?") : QString());
     QCOMPARE(form.Modified[2], restore ? Form1::True : Form1::False);
     QCOMPARE(form.Modified[1], restore ? Form1::True : Form1::False);
     // Either answer settles it (Yes once the restored text is safe in the window's own set):
@@ -273,10 +277,14 @@ void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive_data()
 {
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("told");
-    QTest::newRow("below a regular file") << "below a file" << "";
-    QTest::newRow("open to others") << "0777" << "chmod 700";
-    QTest::newRow("a link") << "link" << "symbolic link";
-    QTest::newRow("another user's") << "owner" << "another user";
+    QTest::newRow("below a regular file") << "below a file"
+                                          << "";
+    QTest::newRow("open to others") << "0777"
+                                    << "chmod 700";
+    QTest::newRow("a link") << "link"
+                            << "symbolic link";
+    QTest::newRow("another user's") << "owner"
+                                    << "another user";
 }
 
 void TestRecoveryWindow::unwritableFolderToldOnceWhileLinesArrive()
@@ -348,7 +356,8 @@ void TestRecoveryWindow::plantedFilesNotFollowed()
     QVERIFY(QDir().mkpath(folder));
     const QString fifoSet = folder + QStringLiteral("/kavrel-7-0123456789abcdef");
     const QString fifoLock = folder + QStringLiteral("/kavrel-8-0123456789abcdef.lock");
-    for (const QString &fifo : {fifoSet + QStringLiteral(".received"), fifoSet + QStringLiteral(".send"), fifoLock})
+    for (const QString &fifo :
+         {fifoSet + QStringLiteral(".received"), fifoSet + QStringLiteral(".send"), fifoLock})
         QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
     Form1 form;
     form.show();
