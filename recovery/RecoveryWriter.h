@@ -58,7 +58,8 @@ struct RecoveryWriter : std::enable_shared_from_this<RecoveryWriter>
     QString create() { return m_files.open(); }
     // Starts the thread, failed with the reason when it is not empty.
     void run(const QString &failure);
-    // Overflowed: this change found the queue full, and a spell without recovery begins.
+    // Overflowed: this change found the queue full and a spell without recovery begins, which
+    // the caller tells (Dropped: full again during one).
     Pushed push(Item item);
     // An append joins the one queued before it when they replay the same as one.
     Pushed pushAppend(RecoveryPane pane, QStringView text, qint64 paneLength);
@@ -74,15 +75,14 @@ struct RecoveryWriter : std::enable_shared_from_this<RecoveryWriter>
     quint64 syncCount() const { return m_syncs.load(); }
     qsizetype queuedBytes();
 
-    // Called on the writer thread (onOverflow's spell is told by push's caller), never after
-    // finish().
+    // Called on the writer thread, or by the first run() on the caller's; never after finish().
     std::function<void(const QString &)> onFailed; // a spell without recovery begins
     std::function<void()> onRecovered; // the set takes records again: rewrite both panes
     std::function<void()> onSynced;
     std::function<void(RecoveryPane)> onRewriteDue; // the pane's file grew past its text
 
 private:
-    // What one turn of the loop took from the queue's side.
+    // What one turn of the loop took, with the queue, from the window's side.
     struct Turn
     {
         quint64 asked = 0;
