@@ -193,7 +193,7 @@ private:
     void startRecovery();
     void afterFirstShow();
     void offerRecovery();
-    void answerRecoveryOffer(LineStore received, QString send);
+    void answerRecoveryOffer();
     void restartReceivedRecovery();
     void restartSendRecovery();
     void sendPaneChanged(int position, int removed, int added);
@@ -237,6 +237,7 @@ private:
 
     std::unique_ptr<RecoverySet> m_recovery;
     std::unique_ptr<RecoveryOrphan> m_orphan; // a set left by a window that did not end
+    bool m_orphanRestored = false; // Yes: it goes once the restored text is synced in ours
     std::unique_ptr<QThread> m_orphanReader;
     qint64 m_sendLength = 0; // the send pane's length as its recovery data last had it
     bool m_sendReplacing = false; // Open or New is replacing the send pane: one restart after

@@ -2,10 +2,10 @@
 // when a signal ends the program, and offered back at the next start.
 #include "app/Form1.h"
 
+#include "panes/RichTextBox.h"
 #include "panes/lines/LinePane.h"
 #include "recovery/RecoveryOrphan.h"
 #include "recovery/RecoverySet.h"
-#include "panes/RichTextBox.h"
 
 #include <QApplication>
 #include <QDir>
@@ -35,6 +35,34 @@ QString linesOf(qint64 count, const QString &pane)
                       : QStringLiteral("%1 lines of %2").arg(count).arg(pane);
 }
 
+// What of a pane's file could not be given back, in the user's words; empty when nothing.
+QString lossOf(const RecoveryOrphan::Pane &file, const QString &pane)
+{
+    if (file.unreadable || file.failed)
+        return QStringLiteral("\nThe %1 could not be read and is left out.").arg(pane);
+    if (file.unreadBytes > 0) {
+        return QStringLiteral("\nThe last %1 of the %2 could not be read and are left out.")
+            .arg(QLocale().formattedDataSize(file.unreadBytes, 0,
+                                             QLocale::DataSizeTraditionalFormat),
+                 pane);
+    }
+    return QString();
+}
+
+void showRecoveryBusy(Form1 &form, bool busy)
+{
+    if (busy == !form.centralWidget()->isEnabled())
+        return;
+    if (busy)
+        form.setCursor(Qt::BusyCursor);
+    else
+        form.unsetCursor();
+    form.centralWidget()->setEnabled(!busy);
+    form.menuBar()->setEnabled(!busy);
+    if (!busy && !QApplication::focusWidget())
+        form.Command1->setFocus(Qt::OtherFocusReason);
+}
+
 } // namespace
 
 void Form1::startRecovery()
@@ -47,6 +75,22 @@ void Form1::startRecovery()
     connect(m_recovery.get(), &RecoverySet::writableAgain, this, [this] {
         restartReceivedRecovery();
         restartSendRecovery();
+        if (m_orphan && m_orphanRestored)
+            m_recovery->askSynced();
+    });
+    // What Yes restored is safe in this window's own set: only now may the old set go.
+    connect(m_recovery.get(), &RecoverySet::synced, this, [this] {
+        if (m_orphan && m_orphanRestored) {
+            m_orphan->discard();
+            m_orphan.reset();
+            m_orphanRestored = false;
+        }
+    });
+    connect(m_recovery.get(), &RecoverySet::rewriteDue, this, [this](RecoveryPane pane) {
+        if (pane == RecoveryPane::Received)
+            restartReceivedRecovery();
+        else
+            restartSendRecovery();
     });
     connect(RichTextBox2, &LinePane::edited, this,
             [this](qint64 from, qint64 to, const QString &text) {
@@ -71,77 +115,93 @@ void Form1::afterFirstShow()
 
 void Form1::offerRecovery()
 {
-    m_orphan = RecoveryOrphan::claimNewest(RecoverySet::folder());
-    if (!m_orphan)
-        return;
-    // Read on a thread of its own, so a set of a million lines does not freeze the window.
-    // Meanwhile the window shows a busy pointer and takes no input: nothing can start to
-    // send from a pane about to be replaced.
-    setCursor(Qt::BusyCursor);
-    centralWidget()->setEnabled(false);
-    menuBar()->setEnabled(false);
-    auto contents = std::make_shared<RecoveryOrphan::Contents>();
-    m_orphanReader.reset(QThread::create(
-        [orphan = m_orphan.get(), contents] { *contents = orphan->read(); }));
-    connect(m_orphanReader.get(), &QThread::finished, this, [this, contents] {
+    // Listed, claimed and read on a thread of its own: a set of a million lines, a slow disk or
+    // anything planted in the folder cannot freeze the window. While a set found is read, the
+    // window shows a busy pointer and takes no input: nothing can start to send from a pane
+    // about to be replaced.
+    auto found = std::make_shared<std::unique_ptr<RecoveryOrphan>>();
+    m_orphanReader.reset(QThread::create([this, found, folder = RecoverySet::folder()] {
+        *found = RecoveryOrphan::claimNewest(
+            folder, [] { return QThread::currentThread()->isInterruptionRequested(); },
+            [this] {
+                QMetaObject::invokeMethod(
+                    this, [this] { showRecoveryBusy(*this, true); }, Qt::QueuedConnection);
+            });
+    }));
+    connect(m_orphanReader.get(), &QThread::finished, this, [this, found] {
         m_orphanReader->wait();
         m_orphanReader.reset();
-        unsetCursor();
-        centralWidget()->setEnabled(true);
-        menuBar()->setEnabled(true);
-        if (!QApplication::focusWidget())
-            Command1->setFocus(Qt::OtherFocusReason);
-        answerRecoveryOffer(std::move(contents->received), std::move(contents->send));
+        showRecoveryBusy(*this, false);
+        m_orphan = std::move(*found);
+        if (m_orphan)
+            answerRecoveryOffer();
     });
     m_orphanReader->start();
 }
 
-void Form1::answerRecoveryOffer(LineStore received, QString send)
+void Form1::answerRecoveryOffer()
 {
-    LineStore sendLines;
-    sendLines.append(send);
-    if (m_ended || (received.isEmpty() && sendLines.isEmpty())) {
+    if (m_ended) {
         m_orphan.reset();
         return;
     }
+    RecoveryOrphan::Contents contents = m_orphan->takeContents();
+    LineStore &received = contents.received;
+    QString &send = contents.send;
+    LineStore sendLines;
+    sendLines.append(send);
     const QString when = QLocale().toString(m_orphan->lastWritten(), QLocale::LongFormat);
+    const QString receivedName = QStringLiteral("received data");
+    const QString sendName = QStringLiteral("send data");
     const QMessageBox::StandardButton answer = showMessage(
         QMessageBox::Question,
         QStringLiteral("Kavrel ended unexpectedly. Restore the data it held?"),
-        tr("It ended on %1.\nIt held %2 and %3.")
-            .arg(when, linesOf(shownLines(received), QStringLiteral("received data")),
-                 linesOf(shownLines(sendLines), QStringLiteral("send data"))),
+        tr("It ended on %1.\nIt held %2 and %3.%4%5")
+            .arg(when, linesOf(shownLines(received), receivedName),
+                 linesOf(shownLines(sendLines), sendName),
+                 lossOf(contents.receivedFile, receivedName), lossOf(contents.sendFile, sendName)),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     // A signal that ended the program while the question was open is no answer: the set stays.
-    if (m_ended || (answer != QMessageBox::Yes && answer != QMessageBox::No)) {
+    if (m_ended || !m_orphan || (answer != QMessageBox::Yes && answer != QMessageBox::No)) {
         m_orphan.reset();
         return;
     }
-    if (answer == QMessageBox::Yes) {
-        // Restored text first, then anything the panes took while the question was open.
-        if (!received.isEmpty()) {
-            flushReceivedLines();
-            if (!RichTextBox2->isEmpty()) {
-                if (received.lineLength(received.lineCount() - 1) != 0)
-                    received.append(u"\r\n");
-                received.append(RichTextBox2->lines().text());
-            }
-            RichTextBox2->setStore(std::move(received));
-            Modified[2] = True;
-        }
-        if (!send.isEmpty() && !RichTextBox1->Locked()) {
-            if (RichTextBox1->textLength() != 0)
-                send += u'\n' + RichTextBox1->document()->toRawText();
-            m_sendReplacing = true;
-            RichTextBox1->setText(send);
-            m_sendReplacing = false;
-            Modified[1] = True;
-        }
-        restartReceivedRecovery();
-        restartSendRecovery();
+    if (answer == QMessageBox::No) {
+        m_orphan->discard();
+        m_orphan.reset();
+        return;
     }
-    m_orphan->discard();
-    m_orphan.reset();
+    // Restored text first, then anything the panes took while the question was open.
+    if (!received.isEmpty()) {
+        flushReceivedLines();
+        if (!RichTextBox2->isEmpty()) {
+            if (received.lineLength(received.lineCount() - 1) != 0)
+                received.append(u"\r\n");
+            received.append(RichTextBox2->lines().text());
+        }
+        RichTextBox2->setStore(std::move(received));
+        Modified[2] = True;
+    }
+    // A send pane being sent cannot take the text: the old set then stays for the next start.
+    const bool sendKept = !send.isEmpty() && RichTextBox1->Locked();
+    if (!send.isEmpty() && !sendKept) {
+        if (RichTextBox1->textLength() != 0)
+            send += u'\n' + RichTextBox1->document()->toRawText();
+        m_sendReplacing = true;
+        RichTextBox1->setText(send);
+        m_sendReplacing = false;
+        Modified[1] = True;
+    }
+    restartReceivedRecovery();
+    restartSendRecovery();
+    if (sendKept) {
+        m_orphan.reset();
+        return;
+    }
+    // The old set goes once the restored text is synced in this window's own (synced): a kill
+    // or a power cut before that leaves the old set to offer it again.
+    m_orphanRestored = true;
+    m_recovery->askSynced();
 }
 
 void Form1::restartReceivedRecovery()
@@ -190,7 +250,7 @@ void Form1::showRecoveryFailure(const QString &folder, const QString &reason)
         return;
     }
     showMessage(QMessageBox::Warning, QStringLiteral("The data is not being kept safe."),
-                tr("Kavrel can not write its recovery files in %1:\n%2\n\nIf Kavrel stops "
+                tr("Kavrel can not keep its recovery files in %1:\n%2\n\nIf Kavrel stops "
                    "unexpectedly, the received and send data since the last save are lost. "
                    "Receiving and sending carry on; Kavrel keeps trying and starts keeping the "
                    "data safe again as soon as it can.")
@@ -199,8 +259,14 @@ void Form1::showRecoveryFailure(const QString &folder, const QString &reason)
 
 void Form1::endRecovery()
 {
-    if (m_orphanReader)
+    if (m_orphanReader) {
+        m_orphanReader->requestInterruption();
         m_orphanReader->wait();
+    }
+    // The exit path asked to save what Yes restored: the old set goes with the window's own.
+    if (m_orphan && m_orphanRestored && !m_recoveryKept)
+        m_orphan->discard();
+    m_orphan.reset();
     if (m_recovery) {
         if (!m_recoveryKept)
             m_recovery->discard();

@@ -1,97 +1,65 @@
 // Finding, claiming, reading and removing a set left by a window that did not end cleanly.
 #include "recovery/RecoveryOrphan.h"
 
-#include "recovery/RecoveryRecords.h"
+#include "recovery/RecoveryReplay.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
-
-#include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr const char *setSuffixes[] = {".received", ".send", ".received.new", ".send.new", ".lock"};
-
-int openLock(const QString &path)
-{
-    const QByteArray name = QFile::encodeName(path);
-    int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT)
-        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    return fd;
-}
-
-// Whether a pane's file holds a record past its header; nullopt when it cannot be read or is
-// not a recovery file of that pane. A missing file holds nothing.
-std::optional<bool> holdsRecords(const QString &path, RecoveryPane pane)
-{
-    QFile file(path);
-    if (!file.exists())
-        return false;
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray header = recoveryHeader(pane);
-    if (file.read(header.size()) != header)
-        return std::nullopt;
-    return file.size() > header.size();
-}
+constexpr qsizetype readBlock = 256 * 1024;
 
 } // namespace
 
-std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folder)
+bool RecoveryOrphan::Contents::offersNothing() const
 {
-    static const QRegularExpression name(
-        QStringLiteral("^(kavrel-[0-9]+-[0-9a-f]+)\\.(lock|received|send)$"));
-    struct Candidate
-    {
-        QString id;
-        QDateTime written;
-    };
-    std::vector<Candidate> candidates;
-    const QDir dir(folder);
-    for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
-        const QRegularExpressionMatch match = name.match(info.fileName());
-        if (!match.hasMatch())
-            continue;
-        const QString id = match.captured(1);
-        auto known = std::find_if(candidates.begin(), candidates.end(),
-                                  [&](const Candidate &c) { return c.id == id; });
-        if (known == candidates.end())
-            candidates.push_back({id, info.lastModified()});
-        else
-            known->written = std::max(known->written, info.lastModified());
-    }
-    std::sort(candidates.begin(), candidates.end(),
-              [](const Candidate &a, const Candidate &b) { return a.written > b.written; });
+    return received.isEmpty() && send.isEmpty();
+}
 
-    for (const Candidate &candidate : candidates) {
-        const int fd = openLock(dir.filePath(candidate.id + QStringLiteral(".lock")));
+std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folder,
+                                                            const std::function<bool()> &stop,
+                                                            const std::function<void()> &claimed)
+{
+    RecoveryFolder opened = RecoveryFolder::open(folder, false);
+    if (!opened.isOpen())
+        return nullptr; // a folder that cannot be trusted is told by the window's own set
+    for (const RecoveryFolder::Set &set : opened.sets()) {
+        if (stop && stop())
+            return nullptr;
+        bool created = false;
+        const int fd = opened.claimLock(set.id, created);
         if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd); // its window still lives
-            continue;
-        }
-        std::unique_ptr<RecoveryOrphan> orphan(new RecoveryOrphan(folder, candidate.id, fd));
-        const std::optional<bool> received
-            = holdsRecords(orphan->path(".received"), RecoveryPane::Received);
-        const std::optional<bool> send = holdsRecords(orphan->path(".send"), RecoveryPane::Send);
-        if (!received || !send)
-            continue; // not readable: left alone
-        if (*received || *send)
+            continue; // its window still lives, or the lock is not a file of ours
+        if (claimed)
+            claimed();
+        std::unique_ptr<RecoveryOrphan> orphan(
+            new RecoveryOrphan(std::move(opened), set.id, set.written, fd));
+        Contents &contents = orphan->m_contents;
+        contents.receivedFile = orphan->read(RecoveryPane::Received, stop);
+        contents.sendFile = orphan->read(RecoveryPane::Send, stop);
+        const bool stopped = stop && stop();
+        if (!stopped && !contents.offersNothing())
             return orphan;
-        orphan->discard(); // nothing to offer
+        if (stopped || contents.receivedFile.failed || contents.sendFile.failed) {
+            // Left for a later start, as it was found.
+            if (created)
+                orphan->m_folder.remove(set.id, SetFile::Lock);
+            if (stopped)
+                return nullptr;
+        } else {
+            orphan->discard(); // nothing to offer
+        }
+        opened = std::move(orphan->m_folder);
     }
     return nullptr;
 }
 
-RecoveryOrphan::RecoveryOrphan(QString folder, QString id, int lockFd)
-    : m_folder(std::move(folder)), m_id(std::move(id)), m_lockFd(lockFd)
+RecoveryOrphan::RecoveryOrphan(RecoveryFolder folder, QString id, QDateTime written, int lockFd)
+    : m_folder(std::move(folder)), m_id(std::move(id)), m_written(std::move(written)),
+      m_lockFd(lockFd)
 { }
 
 RecoveryOrphan::~RecoveryOrphan()
@@ -100,47 +68,51 @@ RecoveryOrphan::~RecoveryOrphan()
         ::close(m_lockFd);
 }
 
-QDateTime RecoveryOrphan::lastWritten() const
+RecoveryOrphan::Pane RecoveryOrphan::read(RecoveryPane pane, const std::function<bool()> &stop)
 {
-    QDateTime newest;
-    for (const char *suffix : setSuffixes) {
-        const QFileInfo info(path(suffix));
-        if (info.exists() && (!newest.isValid() || info.lastModified() > newest))
-            newest = info.lastModified();
+    Pane out;
+    const SetFile name = pane == RecoveryPane::Received ? SetFile::Received : SetFile::Send;
+    const int fd = m_folder.openExisting(m_id, name, O_RDONLY);
+    if (fd < 0) {
+        // A link, a FIFO or another user's file is not ours to read; an error of the system
+        // may pass.
+        out.unreadable = errno != ENOENT;
+        out.failed = errno != ENOENT && errno != ELOOP && errno != EINVAL && errno != EPERM;
+        return out;
     }
-    return newest;
-}
-
-RecoveryOrphan::Contents RecoveryOrphan::read() const
-{
-    Contents contents;
-    for (const RecoveryPane pane : {RecoveryPane::Received, RecoveryPane::Send}) {
-        QFile file(path(pane == RecoveryPane::Received ? ".received" : ".send"));
-        if (!file.exists())
+    struct stat info
+    {
+    };
+    const qint64 size = ::fstat(fd, &info) == 0 ? qint64(info.st_size) : 0;
+    RecoveryReplay replay(pane);
+    QByteArray block(readBlock, Qt::Uninitialized);
+    for (;;) {
+        if (stop && stop())
+            break;
+        const ssize_t n = ::read(fd, block.data(), size_t(block.size()));
+        if (n < 0 && errno == EINTR)
             continue;
-        std::optional<RecoveredPane> replayed;
-        if (file.open(QIODevice::ReadOnly))
-            replayed = replayRecovery(file.readAll(), pane);
-        if (!replayed) {
-            contents.whole = false;
-            continue;
-        }
-        contents.whole = contents.whole && replayed->whole;
-        if (pane == RecoveryPane::Received)
-            contents.received = std::move(replayed->store);
-        else
-            contents.send = replayed->store.text(0, replayed->store.size(1), 1);
+        if (n < 0)
+            out.failed = true;
+        if (n <= 0 || !replay.feed(QByteArrayView(block).first(qsizetype(n))))
+            break;
     }
-    return contents;
+    ::close(fd);
+    std::optional<RecoveredPane> replayed = replay.finish(size);
+    if (!replayed) {
+        // A file that ends inside its header never held a record: nothing was lost.
+        out.unreadable = !replay.endedInHeader();
+        return out;
+    }
+    out.unreadBytes = replayed->unreadBytes;
+    if (pane == RecoveryPane::Received)
+        m_contents.received = std::move(replayed->store);
+    else
+        m_contents.send = replayed->store.text(0, replayed->store.size(1), 1);
+    return out;
 }
 
 void RecoveryOrphan::discard()
 {
-    for (const char *suffix : setSuffixes)
-        ::unlink(QFile::encodeName(path(suffix)).constData());
-}
-
-QString RecoveryOrphan::path(const char *suffix) const
-{
-    return m_folder + u'/' + m_id + QLatin1StringView(suffix);
+    m_folder.removeSet(m_id);
 }

@@ -2,45 +2,63 @@
 #pragma once
 
 #include "panes/lines/LineStore.h"
+#include "recovery/RecoveryFolder.h"
+#include "recovery/RecoveryRecords.h"
 
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class RecoveryOrphan
 {
 public:
-    // The newest set in the folder whose lock is free and that holds anything (a record past
-    // a pane's header); takes its lock, held until this object dies, so no other window offers
-    // it. Free sets that hold nothing are removed on the way. nullptr when none. Files whose
-    // names are not a set's, and sets whose files cannot be read, are left alone.
-    static std::unique_ptr<RecoveryOrphan> claimNewest(const QString &folder);
+    // What one pane's file gave back.
+    struct Pane
+    {
+        bool unreadable = false; // the file is there but nothing of it could be used
+        qint64 unreadBytes = 0; // of a file that could be used: its damaged or torn tail
+        bool failed = false; // reading it failed (an error of the system, not of the file)
+    };
+    struct Contents
+    {
+        LineStore received = LineStore();
+        QString send; // line breaks are LF
+        Pane receivedFile;
+        Pane sendFile;
+        bool offersNothing() const;
+    };
+
+    // The newest set in the folder that offers something, claimed and read on the calling
+    // thread (a worker: the folder may be slow). Its lock is held until the object dies, so no
+    // other window offers it. Sets whose lock is free and that offer nothing are removed on
+    // the way, unless a file of theirs failed to be read. Nothing when the folder is missing,
+    // not to be trusted, or when `stop` says so between sets and reads. `claimed` is called
+    // each time a set is claimed, before it is read.
+    static std::unique_ptr<RecoveryOrphan> claimNewest(const QString &folder,
+                                                       const std::function<bool()> &stop = {},
+                                                       const std::function<void()> &claimed = {});
 
     RecoveryOrphan(const RecoveryOrphan &) = delete;
     RecoveryOrphan &operator=(const RecoveryOrphan &) = delete;
     ~RecoveryOrphan(); // releases the lock; the files stay
 
-    QDateTime lastWritten() const; // newest modification time of its files
+    QDateTime lastWritten() const { return m_written; }
     QString id() const { return m_id; }
+    const Contents &contents() const { return m_contents; }
+    Contents takeContents() { return std::move(m_contents); }
 
-    // Reads both panes (may be called on a worker thread). The send pane's line breaks are LF.
-    struct Contents
-    {
-        LineStore received = LineStore();
-        QString send;
-        bool whole = true; // false: a torn or damaged tail of a file was dropped
-    };
-    Contents read() const;
-
-    // Removes its files (after Yes once restored, or after No).
+    // Removes its files (after No, or once what Yes restored is safe in another set).
     void discard();
 
 private:
-    RecoveryOrphan(QString folder, QString id, int lockFd);
-    QString path(const char *suffix) const;
+    RecoveryOrphan(RecoveryFolder folder, QString id, QDateTime written, int lockFd);
+    Pane read(RecoveryPane pane, const std::function<bool()> &stop);
 
-    QString m_folder;
+    RecoveryFolder m_folder;
     QString m_id;
+    QDateTime m_written;
     int m_lockFd = -1;
+    Contents m_contents;
 };

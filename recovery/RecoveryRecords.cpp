@@ -1,16 +1,22 @@
-// Framing, building and replaying the recovery files' records.
+// Framing and building the recovery files' records.
 #include "recovery/RecoveryRecords.h"
+
+#include "panes/lines/LineStore.h"
 
 #include <QString>
 #include <QtEndian>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <type_traits>
 
 namespace {
 
 constexpr QByteArrayView magic("KAVREL-RECOVERY");
-constexpr quint8 formatVersion = 1;
-constexpr qsizetype frameBytes = 4 + 1 + 4; // length, kind, checksum
+constexpr qsizetype editHead = 16; // from, to
+
+std::atomic<qsizetype> recordBound {1 << 20};
 
 constexpr std::array<quint32, 256> crcTable = [] {
     std::array<quint32, 256> table {};
@@ -22,6 +28,26 @@ constexpr std::array<quint32, 256> crcTable = [] {
     }
     return table;
 }();
+
+// The received pane's line breaks, as its store takes them.
+bool isBreak(QChar c)
+{
+    return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator;
+}
+
+// How long a prefix of at most `bound` bytes may be: never inside a UTF-8 sequence (a character
+// outside the BMP stays whole) and never between the CR and the LF of one line break.
+qsizetype safeCut(QByteArrayView utf8, qsizetype bound)
+{
+    if (utf8.size() <= bound)
+        return utf8.size();
+    qsizetype at = bound;
+    while (at > 0 && (quint8(utf8[at]) & 0xC0) == 0x80)
+        --at;
+    if (at > 0 && utf8[at - 1] == '\r' && utf8[at] == '\n')
+        --at;
+    return at > 0 ? at : bound;
+}
 
 void putInt64(QByteArray &out, qint64 value)
 {
@@ -48,84 +74,91 @@ void appendUtf8(QByteArray &out, QLatin1StringView text)
     }
 }
 
-bool isBreak(QChar c)
+// The pieces of a text in records of at most `room` bytes each, cut where replay joins them
+// back into the same text.
+template<typename Take> void forEachPiece(QByteArrayView utf8, qsizetype room, Take &&take)
 {
-    return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator;
+    qsizetype at = 0;
+    do {
+        const qsizetype cut = safeCut(utf8.sliced(at), room);
+        take(utf8.sliced(at, cut));
+        at += cut;
+    } while (at < utf8.size());
 }
 
-// One record read from the front of the bytes; nullopt when torn or damaged.
-struct Record
+// A snapshot's text gathered into SnapshotPart records of the bound, each handed to the sink.
+class SnapshotParts
 {
-    RecoveryKind kind;
-    QByteArrayView payload;
-    qsizetype size;
+public:
+    explicit SnapshotParts(const RecoverySink &sink) : m_sink(sink) { }
+
+    template<typename View> void add(View text)
+    {
+        // A slice at a time, so a line of millions of characters never waits whole as UTF-8.
+        for (qsizetype at = 0; at < text.size() && m_ok;) {
+            qsizetype length = std::min(m_step, text.size() - at);
+            if constexpr (std::is_same_v<View, QStringView>) {
+                if (at + length < text.size() && text[at + length - 1].isHighSurrogate())
+                    --length;
+            }
+            QByteArray utf8;
+            appendUtf8(utf8, text.sliced(at, length));
+            addUtf8(utf8);
+            at += length;
+        }
+    }
+    void addUtf8(QByteArrayView utf8)
+    {
+        for (qsizetype at = 0; at < utf8.size() && m_ok; at += m_step) {
+            m_text.append(utf8.sliced(at, std::min(m_step, utf8.size() - at)));
+            // Cut only once the byte after the cut is known: a slice may end inside a character.
+            while (m_ok && m_text.size() > m_bound)
+                emitPart(safeCut(m_text, m_bound));
+        }
+    }
+    bool finish()
+    {
+        while (m_ok && !m_text.isEmpty())
+            emitPart(safeCut(m_text, m_bound));
+        return m_ok && m_sink(recoveryRecord(RecoveryKind::SnapshotEnd, {}));
+    }
+
+private:
+    void emitPart(qsizetype cut)
+    {
+        m_ok
+            = m_sink(recoveryRecord(RecoveryKind::SnapshotPart, QByteArrayView(m_text).first(cut)));
+        m_text.remove(0, cut);
+    }
+
+    const RecoverySink &m_sink;
+    const qsizetype m_bound = recoveryRecordBound();
+    const qsizetype m_step = std::max<qsizetype>(16, m_bound / 4);
+    QByteArray m_text;
+    bool m_ok = true;
 };
 
-std::optional<Record> readRecord(QByteArrayView bytes)
+QByteArray collected(const std::function<bool(const RecoverySink &)> &write)
 {
-    if (bytes.size() < frameBytes)
-        return std::nullopt;
-    const quint32 length = qFromLittleEndian<quint32>(bytes.data());
-    if (length > quint64(bytes.size() - frameBytes))
-        return std::nullopt;
-    const QByteArrayView body = bytes.sliced(4, 1 + qsizetype(length));
-    const quint32 crc = qFromLittleEndian<quint32>(bytes.data() + 5 + length);
-    if (recoveryCrc32(body) != crc)
-        return std::nullopt;
-    const quint8 kind = quint8(body[0]);
-    if (kind < quint8(RecoveryKind::Header) || kind > quint8(RecoveryKind::Snapshot))
-        return std::nullopt;
-    return Record {RecoveryKind(kind), body.sliced(1), frameBytes + qsizetype(length)};
-}
-
-bool isHeaderOf(const Record &record, RecoveryPane pane)
-{
-    return record.kind == RecoveryKind::Header && record.payload.size() == magic.size() + 2
-        && record.payload.first(magic.size()) == magic
-        && quint8(record.payload[magic.size()]) == formatVersion
-        && quint8(record.payload[magic.size() + 1]) == quint8(pane);
-}
-
-// A pane's text as replay changes it: the send pane's as a string (one position a UTF-16
-// unit, as the document counts), the received pane's as a line store (CR LF counted as two).
-qint64 lengthOf(const QString &text) { return text.size(); }
-qint64 lengthOf(const LineStore &store) { return store.size(); }
-void replaceIn(QString &text, qint64 from, qint64 to, const QString &with)
-{
-    text.replace(qsizetype(from), qsizetype(to - from), with);
-}
-void replaceIn(LineStore &store, qint64 from, qint64 to, const QString &with)
-{
-    store.replace(from, to, with);
-}
-
-template<typename Text> bool apply(Text &text, const Record &record)
-{
-    const qint64 length = lengthOf(text);
-    switch (record.kind) {
-    case RecoveryKind::Append:
-        replaceIn(text, length, length, QString::fromUtf8(record.payload));
+    QByteArray out;
+    write([&out](QByteArrayView records) {
+        out.append(records);
         return true;
-    case RecoveryKind::Snapshot:
-        replaceIn(text, 0, length, QString::fromUtf8(record.payload));
-        return true;
-    case RecoveryKind::Edit: {
-        if (record.payload.size() < 16)
-            return false;
-        const qint64 from = qFromLittleEndian<qint64>(record.payload.data());
-        const qint64 to = qFromLittleEndian<qint64>(record.payload.data() + 8);
-        if (from < 0 || to < from || to > length)
-            return false;
-        replaceIn(text, from, to, QString::fromUtf8(record.payload.sliced(16)));
-        return true;
-    }
-    case RecoveryKind::Header:
-        break;
-    }
-    return false;
+    });
+    return out;
 }
 
 } // namespace
+
+qsizetype recoveryRecordBound()
+{
+    return recordBound.load(std::memory_order_relaxed);
+}
+
+void setRecoveryRecordBound(qsizetype bytes)
+{
+    recordBound = std::max<qsizetype>(bytes, 64);
+}
 
 quint32 recoveryCrc32(QByteArrayView bytes, quint32 crc)
 {
@@ -138,7 +171,7 @@ quint32 recoveryCrc32(QByteArrayView bytes, quint32 crc)
 QByteArray recoveryRecord(RecoveryKind kind, QByteArrayView payload)
 {
     QByteArray out;
-    out.reserve(frameBytes + payload.size());
+    out.reserve(recoveryFrameBytes + payload.size());
     char word[4];
     qToLittleEndian(quint32(payload.size()), word);
     out.append(word, 4);
@@ -149,63 +182,89 @@ QByteArray recoveryRecord(RecoveryKind kind, QByteArrayView payload)
     return out;
 }
 
-QByteArray recoveryHeader(RecoveryPane pane)
+QByteArray recoveryHeader(RecoveryPane pane, quint8 version)
 {
     QByteArray payload = magic.toByteArray();
-    payload.append(char(formatVersion));
+    payload.append(char(version));
     payload.append(char(pane));
     return recoveryRecord(RecoveryKind::Header, payload);
 }
 
 QByteArray recoveryAppend(QStringView text)
 {
-    return recoveryRecord(RecoveryKind::Append, text.toUtf8());
+    return recoveryAppends({text.toUtf8()});
 }
 
 QByteArray recoveryAppends(const QByteArrayList &utf8Texts)
 {
     QByteArray records;
     QByteArray run;
-    for (const QByteArray &text : utf8Texts) {
-        if (run.endsWith('\r') && text.startsWith('\n')) {
-            records.append(recoveryRecord(RecoveryKind::Append, run));
-            run.clear();
+    const auto flush = [&] {
+        if (!run.isEmpty()) {
+            forEachPiece(run, recoveryRecordBound(), [&](QByteArrayView piece) {
+                records.append(recoveryRecord(RecoveryKind::Append, piece));
+            });
         }
+        run.clear();
+    };
+    for (const QByteArray &text : utf8Texts) {
+        if (run.endsWith('\r') && text.startsWith('\n'))
+            flush();
         run.append(text);
     }
-    if (!run.isEmpty())
-        records.append(recoveryRecord(RecoveryKind::Append, run));
+    flush();
     return records;
 }
 
-QByteArray recoveryEdit(qint64 from, qint64 to, QStringView text)
+QByteArray recoveryEdit(RecoveryPane pane, qint64 from, qint64 to, QStringView text)
 {
-    return recoveryEdit(from, to, QByteArrayView(text.toUtf8()));
+    return recoveryEdit(pane, from, to, QByteArrayView(text.toUtf8()));
 }
 
-QByteArray recoveryEdit(qint64 from, qint64 to, QByteArrayView utf8)
+QByteArray recoveryEdit(RecoveryPane pane, qint64 from, qint64 to, QByteArrayView utf8)
 {
-    QByteArray payload;
-    payload.reserve(16 + utf8.size());
-    putInt64(payload, from);
-    putInt64(payload, to);
-    payload.append(utf8);
-    return recoveryRecord(RecoveryKind::Edit, payload);
+    QByteArray records;
+    forEachPiece(utf8, recoveryRecordBound() - editHead, [&](QByteArrayView piece) {
+        QByteArray payload;
+        payload.reserve(editHead + piece.size());
+        putInt64(payload, from);
+        putInt64(payload, to);
+        payload.append(piece);
+        records.append(recoveryRecord(RecoveryKind::Edit, payload));
+        if (piece.size() == utf8.size())
+            return;
+        const QString inserted = QString::fromUtf8(piece);
+        from += pane == RecoveryPane::Received ? recoveryStoreLength(inserted) : inserted.size();
+        to = from;
+    });
+    return records;
+}
+
+bool recoverySnapshot(const LineStore &store, const RecoverySink &sink)
+{
+    SnapshotParts parts(sink);
+    store.forEachLine(
+        0, store.lineCount() - 1, [&](auto view) { parts.add(view); },
+        [&] { parts.add(QLatin1StringView("\r\n")); });
+    return parts.finish();
+}
+
+bool recoverySnapshot(QByteArrayView utf8, const RecoverySink &sink)
+{
+    SnapshotParts parts(sink);
+    parts.addUtf8(utf8);
+    return parts.finish();
 }
 
 QByteArray recoverySnapshot(const LineStore &store)
 {
-    QByteArray payload;
-    payload.reserve(qsizetype(store.size()));
-    store.forEachLine(
-        0, store.lineCount() - 1, [&](auto view) { appendUtf8(payload, view); },
-        [&] { payload.append("\r\n", 2); });
-    return recoveryRecord(RecoveryKind::Snapshot, payload);
+    return collected([&](const RecoverySink &sink) { return recoverySnapshot(store, sink); });
 }
 
 QByteArray recoverySnapshot(QStringView text)
 {
-    return recoveryRecord(RecoveryKind::Snapshot, text.toUtf8());
+    const QByteArray utf8 = text.toUtf8();
+    return collected([&](const RecoverySink &sink) { return recoverySnapshot(utf8, sink); });
 }
 
 qint64 recoveryStoreLength(QStringView text)
@@ -220,27 +279,4 @@ qint64 recoveryStoreLength(QStringView text)
             ++length;
     }
     return length;
-}
-
-std::optional<RecoveredPane> replayRecovery(QByteArrayView bytes, RecoveryPane pane)
-{
-    const std::optional<Record> header = readRecord(bytes);
-    if (!header || !isHeaderOf(*header, pane))
-        return std::nullopt;
-    RecoveredPane out;
-    QString send;
-    for (qsizetype at = header->size; at < bytes.size();) {
-        const std::optional<Record> record = readRecord(bytes.sliced(at));
-        const bool applied = record
-            && (pane == RecoveryPane::Received ? apply(out.store, *record)
-                                               : apply(send, *record));
-        if (!applied) {
-            out.whole = false;
-            break;
-        }
-        at += record->size;
-    }
-    if (pane == RecoveryPane::Send)
-        out.store.append(send);
-    return out;
 }

@@ -1,8 +1,7 @@
-// The recovery set's window side and its writer thread.
+// The recovery set's window side: what the panes hand over, queued for the writer thread.
 #include "recovery/RecoverySet.h"
 
 #include "panes/lines/LineStore.h"
-#include "recovery/RecoveryRecords.h"
 #include "recovery/RecoveryWriter.h"
 
 #include <QCoreApplication>
@@ -36,14 +35,26 @@ bool RecoverySet::start()
     if (m_started)
         return isWriting();
     m_started = true;
-    m_writer = std::make_unique<RecoveryWriter>(m_folder, m_id);
-    m_writer->onFailed = [this](const QString &reason) {
-        QMetaObject::invokeMethod(
-            this, [this, reason] { onWriterFailed(reason); }, Qt::QueuedConnection);
+    m_writer = std::make_shared<RecoveryWriter>(m_folder, m_id);
+    // The writer calls from its thread; what it tells is handled on this object's.
+    const auto later = [this](auto function) {
+        QMetaObject::invokeMethod(this, std::move(function), Qt::QueuedConnection);
     };
-    m_writer->onRecovered = [this] {
-        QMetaObject::invokeMethod(
-            this, [this] { onWriterRecovered(); }, Qt::QueuedConnection);
+    m_writer->onFailed = [this, later](const QString &reason) {
+        later([this, reason] { onWriterFailed(reason); });
+    };
+    m_writer->onRecovered = [this, later] { later([this] { onWriterRecovered(); }); };
+    m_writer->onSynced = [this, later] {
+        later([this] {
+            if (!m_discarded)
+                emit synced();
+        });
+    };
+    m_writer->onRewriteDue = [this, later](RecoveryPane pane) {
+        later([this, pane] {
+            if (!m_discarded && !m_needsRestart[pane == RecoveryPane::Received ? 0 : 1])
+                emit rewriteDue(pane);
+        });
     };
     const QString reason = m_writer->create();
     m_writer->run(reason);
@@ -56,10 +67,16 @@ void RecoverySet::receivedEdited(qint64 from, qint64 to, const QString &text)
         return;
     const bool atEnd = from == to && from == m_receivedEnd;
     m_receivedEnd += recoveryStoreLength(text) - (to - from);
-    if (atEnd)
-        m_writer->pushAppend(RecoveryPane::Received, text);
-    else
-        m_writer->push({RecoveryPane::Received, RecoveryKind::Edit, from, to, text.toUtf8()});
+    const RecoveryWriter::Pushed pushed = atEnd
+        ? m_writer->pushAppend(RecoveryPane::Received, text, m_receivedEnd)
+        : m_writer->push({.pane = RecoveryPane::Received,
+                          .kind = RecoveryKind::Edit,
+                          .from = from,
+                          .to = to,
+                          .text = text.toUtf8(),
+                          .paneLength = m_receivedEnd});
+    if (pushed != RecoveryWriter::Pushed::Queued)
+        dropped(pushed == RecoveryWriter::Pushed::Overflowed);
 }
 
 void RecoverySet::restartReceived(const LineStore &pane)
@@ -68,17 +85,25 @@ void RecoverySet::restartReceived(const LineStore &pane)
         return;
     m_needsRestart[0] = false;
     m_receivedEnd = pane.size();
-    RecoveryWriter::Item item {RecoveryPane::Received, RecoveryKind::Snapshot, 0, 0, {}};
-    item.store = pane;
-    m_writer->push(std::move(item));
+    m_writer->push({.pane = RecoveryPane::Received,
+                    .kind = RecoveryKind::Snapshot,
+                    .paneLength = m_receivedEnd,
+                    .store = pane});
 }
 
 void RecoverySet::sendEdited(int position, int removed, const QString &added)
 {
     if (!m_writer || m_needsRestart[1])
         return;
-    m_writer->push({RecoveryPane::Send, RecoveryKind::Edit, position, qint64(position) + removed,
-                    added.toUtf8()});
+    m_sendEnd += added.size() - removed;
+    const RecoveryWriter::Pushed pushed = m_writer->push({.pane = RecoveryPane::Send,
+                                                          .kind = RecoveryKind::Edit,
+                                                          .from = position,
+                                                          .to = qint64(position) + removed,
+                                                          .text = added.toUtf8(),
+                                                          .paneLength = m_sendEnd});
+    if (pushed != RecoveryWriter::Pushed::Queued)
+        dropped(pushed == RecoveryWriter::Pushed::Overflowed);
 }
 
 void RecoverySet::restartSend(const QString &text)
@@ -86,13 +111,32 @@ void RecoverySet::restartSend(const QString &text)
     if (!m_writer || m_discarded)
         return;
     m_needsRestart[1] = false;
-    m_writer->push({RecoveryPane::Send, RecoveryKind::Snapshot, 0, 0, text.toUtf8()});
+    m_sendEnd = text.size();
+    m_writer->push({.pane = RecoveryPane::Send,
+                    .kind = RecoveryKind::Snapshot,
+                    .text = text.toUtf8(),
+                    .paneLength = m_sendEnd});
+}
+
+void RecoverySet::dropped(bool toldNow)
+{
+    // The queue was full: the writer rebuilds both panes from what they hold once the disk
+    // has caught up (writableAgain).
+    m_needsRestart[0] = m_needsRestart[1] = true;
+    if (toldNow && !m_discarded)
+        emit failed(m_folder, tr("The disk takes the data more slowly than it arrives."));
 }
 
 void RecoverySet::syncNow()
 {
     if (m_writer)
         m_writer->syncNow();
+}
+
+void RecoverySet::askSynced()
+{
+    if (m_writer && !m_discarded)
+        m_writer->askSynced();
 }
 
 void RecoverySet::discard()
@@ -114,6 +158,11 @@ quint64 RecoverySet::syncCount() const
     return m_writer ? m_writer->syncCount() : 0;
 }
 
+qsizetype RecoverySet::queuedBytes() const
+{
+    return m_writer ? m_writer->queuedBytes() : 0;
+}
+
 QString RecoverySet::id() const
 {
     return m_id;
@@ -122,10 +171,8 @@ QString RecoverySet::id() const
 void RecoverySet::onWriterFailed(const QString &reason)
 {
     m_needsRestart[0] = m_needsRestart[1] = true;
-    if (m_failed || m_discarded)
-        return;
-    m_failed = true;
-    emit failed(m_folder, reason);
+    if (!m_discarded)
+        emit failed(m_folder, reason);
 }
 
 void RecoverySet::onWriterRecovered()
@@ -134,6 +181,5 @@ void RecoverySet::onWriterRecovered()
         return;
     // A restart handed over while the writer still failed was dropped: ask for it again.
     m_needsRestart[0] = m_needsRestart[1] = true;
-    m_failed = false;
     emit writableAgain();
 }

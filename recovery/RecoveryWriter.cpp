@@ -1,91 +1,33 @@
-// The recovery set's writer thread and its files.
+// The recovery set's writer thread: its queue, its cadence, its failures and rewrites.
 #include "recovery/RecoveryWriter.h"
 
-#include <QFile>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
+std::atomic<qsizetype> queueLimit {qsizetype(64) << 20};
 
-// Each missing folder on the way made private to the user, as state folders are.
-bool makeFolder(const QString &folder)
+// A rewrite's text is not counted: it replaces whatever waited for its pane, and the received
+// pane's shares the pane's own memory.
+qsizetype costOf(const RecoveryWriter::Item &item)
 {
-    const QByteArray path = QFile::encodeName(folder);
-    for (qsizetype at = 1; at <= path.size(); ++at) {
-        if (at < path.size() && path[at] != '/')
-            continue;
-        const QByteArray part = path.first(at);
-        if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST)
-            return false;
-    }
-    struct stat info
-    {
-    };
-    if (::stat(path.constData(), &info) != 0)
-        return false;
-    if (!S_ISDIR(info.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return true;
-}
-
-int openFile(const QString &path, int flags)
-{
-    int fd;
-    do
-        fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, 0600);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += n;
-    }
-    return true;
-}
-
-// A rename is durable once the folder's own entry list is.
-bool syncFolder(const QString &folder)
-{
-    const int fd = openFile(folder, O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-const char *paneSuffix(RecoveryPane pane)
-{
-    return pane == RecoveryPane::Received ? ".received" : ".send";
+    return item.kind == RecoveryKind::Snapshot ? 0 : item.text.size();
 }
 
 } // namespace
 
+qsizetype RecoveryWriter::queueBound()
+{
+    return queueLimit.load();
+}
+
+void RecoveryWriter::setQueueBoundForTesting(qsizetype bytes)
+{
+    queueLimit = bytes;
+}
+
 RecoveryWriter::RecoveryWriter(QString folder, QString id)
-    : m_folder(std::move(folder)), m_id(std::move(id))
+    : m_files(std::move(folder), std::move(id), m_abandon)
 { }
 
 RecoveryWriter::~RecoveryWriter()
@@ -93,78 +35,80 @@ RecoveryWriter::~RecoveryWriter()
     finish(false);
 }
 
-QString RecoveryWriter::path(const QString &suffix) const
-{
-    return m_folder + u'/' + m_id + suffix;
-}
-
-QString RecoveryWriter::create()
-{
-    closeFiles();
-    if (!makeFolder(m_folder))
-        return systemReason(errno);
-    if (m_lockFd < 0) {
-        m_lockFd = openFile(path(QStringLiteral(".lock")), O_RDWR | O_CREAT);
-        if (m_lockFd < 0)
-            return systemReason(errno);
-        if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            ::close(m_lockFd);
-            m_lockFd = -1;
-            return systemReason(error);
-        }
-    }
-    for (const RecoveryPane pane : {RecoveryPane::Received, RecoveryPane::Send}) {
-        PaneFile &target = file(pane);
-        target.fd = openFile(path(QLatin1StringView(paneSuffix(pane))),
-                             O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
-        if (target.fd < 0 || !writeAll(target.fd, recoveryHeader(pane))
-            || ::fdatasync(target.fd) != 0) {
-            const QString reason = systemReason(errno);
-            closeFiles();
-            return reason;
-        }
-    }
-    if (!syncFolder(m_folder)) {
-        const QString reason = systemReason(errno);
-        closeFiles();
-        return reason;
-    }
-    m_lastSync = Clock::now();
-    return {};
-}
-
 void RecoveryWriter::run(const QString &failure)
 {
     if (!failure.isEmpty())
         fail(failure);
-    m_thread = std::thread([this] {
+    m_thread = std::thread([self = shared_from_this()] {
         pthread_setname_np(pthread_self(), "kavrel-recovery");
-        loop();
+        self->loop();
     });
 }
 
-void RecoveryWriter::push(Item item)
+RecoveryWriter::Pushed RecoveryWriter::push(Item item)
 {
+    std::vector<Item> dropped; // let go after the lock
     std::lock_guard lock(m_mutex);
-    m_queuedBytes += item.text.size();
+    if (item.kind == RecoveryKind::Snapshot) {
+        // Whatever waits for the pane is moot once its rewrite is queued.
+        for (auto at = m_queue.begin(); at != m_queue.end();) {
+            if (at->pane != item.pane) {
+                ++at;
+                continue;
+            }
+            m_queuedBytes -= costOf(*at);
+            dropped.push_back(std::move(*at));
+            at = m_queue.erase(at);
+        }
+    } else if (m_queuedBytes + item.text.size() > queueBound()) {
+        dropped.swap(m_queue);
+        return overflow();
+    }
+    const bool wasEmpty = m_queue.empty();
+    if (wasEmpty)
+        m_firstQueued = Clock::now();
+    m_queuedBytes += costOf(item);
     m_queue.push_back(std::move(item));
-    if (m_idle || m_queuedBytes >= wakeBytes)
+    if (wasEmpty || m_queuedBytes >= wakeBytes)
         m_wake.notify_one();
+    return Pushed::Queued;
 }
 
-void RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text)
+RecoveryWriter::Pushed RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text,
+                                                  qint64 paneLength)
 {
-    const QByteArray utf8 = text.toUtf8();
-    std::lock_guard lock(m_mutex);
-    if (m_queue.empty() || m_queue.back().kind != RecoveryKind::Append
-        || m_queue.back().pane != pane || m_queue.back().text.size() >= maxJoined
-        || (m_queue.back().text.endsWith('\r') && utf8.startsWith('\n')))
-        m_queue.push_back({pane, RecoveryKind::Append, 0, 0, {}});
-    m_queue.back().text.append(utf8);
-    m_queuedBytes += utf8.size();
-    if (m_idle || m_queuedBytes >= wakeBytes)
-        m_wake.notify_one();
+    QByteArray utf8 = text.toUtf8();
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_queue.empty()) {
+            Item &last = m_queue.back();
+            if (last.kind == RecoveryKind::Append && last.pane == pane
+                && last.text.size() < maxJoined
+                && !(last.text.endsWith('\r') && utf8.startsWith('\n'))
+                && m_queuedBytes + utf8.size() <= queueBound()) {
+                last.text.append(utf8);
+                last.paneLength = paneLength;
+                m_queuedBytes += utf8.size();
+                if (m_queuedBytes >= wakeBytes)
+                    m_wake.notify_one();
+                return Pushed::Queued;
+            }
+        }
+    }
+    return push({.pane = pane,
+                 .kind = RecoveryKind::Append,
+                 .text = std::move(utf8),
+                 .paneLength = paneLength});
+}
+
+RecoveryWriter::Pushed RecoveryWriter::overflow()
+{
+    m_queuedBytes = 0;
+    m_overflow = true;
+    m_reportSynced = false; // what it was asked for may be among what is dropped
+    m_abandon = true; // what is being written now is rebuilt too
+    m_wake.notify_one();
+    return std::exchange(m_spell, true) ? Pushed::Dropped : Pushed::Overflowed;
 }
 
 void RecoveryWriter::syncNow()
@@ -174,30 +118,61 @@ void RecoveryWriter::syncNow()
         return;
     const quint64 ticket = ++m_syncAsked;
     m_wake.notify_one();
-    m_synced.wait(lock, [&] { return m_syncDone >= ticket || m_stop; });
+    m_synced.wait(lock, [&] { return m_syncDone >= ticket || m_exited; });
+}
+
+void RecoveryWriter::askSynced()
+{
+    std::lock_guard lock(m_mutex);
+    ++m_syncAsked;
+    m_reportSynced = true;
+    m_wake.notify_one();
+}
+
+qsizetype RecoveryWriter::queuedBytes()
+{
+    std::lock_guard lock(m_mutex);
+    return m_queuedBytes;
 }
 
 void RecoveryWriter::finish(bool remove)
 {
+    std::vector<Item> dropped;
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;
-        m_remove = m_remove || remove;
+        m_silent = true;
+        if (remove) {
+            m_remove = true;
+            m_abandon = true;
+            dropped.swap(m_queue);
+            m_queuedBytes = 0;
+        }
         m_wake.notify_one();
         m_synced.notify_all();
     }
-    if (m_thread.joinable())
-        m_thread.join();
+    // The files go now: the writer may be in the middle of a slow write of what they held.
+    if (remove)
+        m_files.remove();
+    if (!m_thread.joinable())
+        return;
     if (remove) {
-        closeFiles();
-        for (const char *suffix : {".received", ".send", ".received.new", ".send.new", ".lock"})
-            ::unlink(QFile::encodeName(path(QLatin1StringView(suffix))).constData());
+        std::unique_lock lock(m_mutex);
+        if (!m_synced.wait_for(lock, removalWait, [&] { return m_exited; })) {
+            // A sync of a slow disk cannot be cut short; the thread ends once it returns and
+            // keeps the writer alive until then.
+            m_thread.detach();
+            return;
+        }
     }
-    closeFiles();
-    if (m_lockFd >= 0) {
-        ::close(m_lockFd);
-        m_lockFd = -1;
-    }
+    m_thread.join();
+}
+
+void RecoveryWriter::call(const std::function<void()> &callback)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_silent)
+        callback();
 }
 
 void RecoveryWriter::loop()
@@ -205,162 +180,202 @@ void RecoveryWriter::loop()
     std::unique_lock lock(m_mutex);
     for (;;) {
         const Clock::time_point now = Clock::now();
-        const bool dirty = file(RecoveryPane::Received).dirty || file(RecoveryPane::Send).dirty;
+        const bool dirty = !m_failed && m_files.isDirty();
         const bool syncDue = dirty && now >= m_lastSync + syncInterval;
         const bool retryDue = m_failed && now >= m_retryAt;
         const bool batchDue = !m_queue.empty()
-            && (now >= m_lastBatch + batchInterval || m_queuedBytes >= wakeBytes);
-        if (!m_stop && m_syncAsked == m_syncDone && !syncDue && !retryDue && !batchDue) {
+            && (now >= m_firstQueued + batchInterval || m_queuedBytes >= wakeBytes);
+        if (!m_stop && !m_overflow && m_syncAsked == m_syncDone && !syncDue && !retryDue
+            && !batchDue) {
             // Records gather for a moment, so a fast receive costs few wake-ups and writes.
             Clock::time_point until = Clock::time_point::max();
             if (!m_queue.empty())
-                until = m_lastBatch + batchInterval;
+                until = m_firstQueued + batchInterval;
             if (m_failed)
                 until = std::min(until, m_retryAt);
             else if (dirty)
                 until = std::min(until, m_lastSync + syncInterval);
-            m_idle = until == Clock::time_point::max();
-            if (m_idle)
+            if (until == Clock::time_point::max())
                 m_wake.wait(lock);
             else
                 m_wake.wait_until(lock, until);
-            m_idle = false;
             continue;
         }
-        m_lastBatch = now;
         std::vector<Item> items;
         items.swap(m_queue);
         m_queuedBytes = 0;
         const quint64 asked = m_syncAsked;
+        const bool report = std::exchange(m_reportSynced, false);
         const bool stop = m_stop;
         const bool remove = m_remove;
+        const bool overflowed = std::exchange(m_overflow, false);
+        if (overflowed && !remove)
+            m_abandon = false;
         lock.unlock();
 
-        if (remove) {
-            items.clear();
-        } else if (m_failed) {
-            items.clear();
-            if (retryDue && !stop) {
-                if (const QString reason = create(); reason.isEmpty()) {
-                    m_failed = false;
-                    onRecovered();
-                } else {
-                    m_retryAt = Clock::now() + retryInterval;
-                }
-            }
-        } else {
-            write(items);
-            items.clear(); // a snapshot's store is let go here, not under the lock
-            const bool nowDirty
-                = file(RecoveryPane::Received).dirty || file(RecoveryPane::Send).dirty;
-            if (!m_failed && nowDirty
-                && (asked != m_syncDone || stop || Clock::now() >= m_lastSync + syncInterval)) {
-                if (const QString reason = sync(); !reason.isEmpty())
-                    fail(reason);
-            }
-        }
+        if (!remove)
+            work(items,
+                 {.asked = asked,
+                  .report = report,
+                  .stop = stop,
+                  .retry = retryDue,
+                  .overflowed = overflowed});
+        items.clear(); // a snapshot's store is let go here, not under the lock
 
         lock.lock();
         m_syncDone = asked;
         m_synced.notify_all();
-        if (stop && m_queue.empty())
+        if (stop && m_queue.empty()) {
+            m_exited = true;
+            m_synced.notify_all();
             return;
+        }
     }
 }
 
-void RecoveryWriter::write(std::vector<Item> &items)
+void RecoveryWriter::work(std::vector<Item> &items, const Turn &turn)
 {
-    for (const RecoveryPane pane : {RecoveryPane::Received, RecoveryPane::Send}) {
-        // A restart makes everything before it in the batch moot.
-        std::optional<QByteArray> restart;
-        QByteArray records;
-        QByteArrayList appended;
-        const auto flushAppended = [&] {
-            records.append(recoveryAppends(appended));
-            appended.clear();
-        };
-        for (Item &item : items) {
-            if (item.pane != pane)
-                continue;
-            switch (item.kind) {
-            case RecoveryKind::Append:
-                appended.append(std::move(item.text));
-                break;
-            case RecoveryKind::Edit:
-                flushAppended();
-                records.append(recoveryEdit(item.from, item.to, QByteArrayView(item.text)));
-                break;
-            case RecoveryKind::Snapshot:
-                appended.clear();
-                records.clear();
-                restart = item.store ? recoverySnapshot(*item.store)
-                                     : recoveryRecord(RecoveryKind::Snapshot, item.text);
-                break;
-            case RecoveryKind::Header:
-                break;
+    if (turn.overflowed) {
+        // The disk has caught up with what it could: both panes are written afresh.
+        m_files.awaitRewrites();
+        startSpell();
+        call([this] { onRecovered(); });
+    }
+    if (m_failed) {
+        if (turn.retry && !turn.stop) {
+            if (const QString reason = m_files.open(); reason.isEmpty()) {
+                m_failed = false;
+                startSpell();
+                call([this] { onRecovered(); });
+            } else {
+                m_retryAt = Clock::now() + retryInterval;
             }
         }
-        flushAppended();
-        if (const QString reason = writePane(pane, records, restart); !reason.isEmpty())
-            return fail(reason);
+        return;
+    }
+    bool complete = true; // nothing abandoned
+    for (const RecoveryPane pane : {RecoveryPane::Received, RecoveryPane::Send}) {
+        if (!writePane(pane, items)) {
+            if (m_failed)
+                return;
+            complete = false;
+        }
+    }
+    if (m_files.isDirty()
+        && (turn.asked != m_syncDone || turn.stop || turn.report
+            || Clock::now() >= m_lastSync + syncInterval)) {
+        if (!handle(m_files.sync()))
+            return;
+        ++m_syncs;
+        m_lastSync = Clock::now();
+    }
+    if (m_failed)
+        return;
+    if (turn.report && complete)
+        call([this] { onSynced(); });
+    for (const RecoveryPane pane : {RecoveryPane::Received, RecoveryPane::Send}) {
+        bool &asked = m_rewriteAsked[pane == RecoveryPane::Received ? 0 : 1];
+        if (!asked && m_files.isOversized(pane, paneLength(pane))) {
+            asked = true;
+            call([this, pane] { onRewriteDue(pane); });
+        }
     }
 }
 
-QString RecoveryWriter::writePane(RecoveryPane pane, const QByteArray &records,
-                                  const std::optional<QByteArray> &restart)
+bool RecoveryWriter::writePane(RecoveryPane pane, std::vector<Item> &items)
 {
-    PaneFile &target = file(pane);
-    if (!restart) {
-        if (records.isEmpty())
-            return {};
-        target.dirty = true;
-        return writeAll(target.fd, records) ? QString() : systemReason(errno);
+    // A rewrite makes everything before it in the batch moot.
+    size_t first = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].pane == pane && items[i].kind == RecoveryKind::Snapshot)
+            first = i;
     }
-    // A new file takes the old one's place only once it is whole on disk.
-    const QString name = path(QLatin1StringView(paneSuffix(pane)));
-    const QString fresh = name + QStringLiteral(".new");
-    const int fd = openFile(fresh, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
-    if (fd < 0)
-        return systemReason(errno);
-    if (!writeAll(fd, recoveryHeader(pane) + *restart + records) || ::fdatasync(fd) != 0
-        || ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(name).constData()) != 0
-        || !syncFolder(m_folder)) {
-        const QString reason = systemReason(errno);
-        ::close(fd);
-        return reason;
+    QByteArrayList appended;
+    qsizetype appendedBytes = 0;
+    const auto flush = [&] {
+        if (appended.isEmpty())
+            return true;
+        const QByteArray records = recoveryAppends(appended);
+        appended.clear();
+        appendedBytes = 0;
+        return handle(m_files.add(pane, records));
+    };
+    bool rewriting = false;
+    for (size_t i = first; i < items.size(); ++i) {
+        Item &item = items[i];
+        if (item.pane != pane)
+            continue;
+        paneLength(pane) = item.paneLength;
+        if (item.kind == RecoveryKind::Append) {
+            appendedBytes += item.text.size();
+            appended.append(std::move(item.text));
+            if (appendedBytes >= maxJoined && !flush())
+                return false;
+        } else if (item.kind == RecoveryKind::Edit) {
+            if (!flush()
+                || !handle(m_files.add(
+                    pane, recoveryEdit(pane, item.from, item.to, QByteArrayView(item.text)))))
+                return false;
+        } else if (item.kind == RecoveryKind::Snapshot) {
+            rewriting = true;
+            if (!handle(m_files.beginRewrite(pane)))
+                return false;
+            RecoveryFiles::Result result = RecoveryFiles::Result::Done;
+            const RecoverySink sink = [&](QByteArrayView records) {
+                result = m_files.add(pane, records);
+                return result == RecoveryFiles::Result::Done;
+            };
+            if (item.store)
+                recoverySnapshot(*item.store, sink);
+            else
+                recoverySnapshot(QByteArrayView(item.text), sink);
+            item.store.reset();
+            item.text.clear();
+            if (!handle(result))
+                return false;
+        }
     }
-    ::close(target.fd);
-    target.fd = fd;
-    target.dirty = false;
-    return {};
+    if (!flush())
+        return false;
+    if (!rewriting)
+        return true;
+    if (!handle(m_files.commitRewrite(pane, paneLength(pane))))
+        return false;
+    const int index = pane == RecoveryPane::Received ? 0 : 1;
+    m_rewriteAsked[index] = false;
+    m_rewritten[index] = true;
+    if (m_rewritten[0] && m_rewritten[1]) {
+        std::lock_guard lock(m_mutex);
+        m_spell = false;
+    }
+    return true;
 }
 
-QString RecoveryWriter::sync()
+bool RecoveryWriter::handle(RecoveryFiles::Result result)
 {
-    for (PaneFile &target : m_files) {
-        if (target.dirty && ::fdatasync(target.fd) != 0)
-            return systemReason(errno);
-        target.dirty = false;
-    }
-    ++m_syncs;
-    m_lastSync = Clock::now();
-    return {};
+    if (result == RecoveryFiles::Result::Failed)
+        fail(m_files.reason());
+    return result == RecoveryFiles::Result::Done;
+}
+
+void RecoveryWriter::startSpell()
+{
+    m_rewriteAsked[0] = m_rewriteAsked[1] = false;
+    m_rewritten[0] = m_rewritten[1] = false;
 }
 
 void RecoveryWriter::fail(const QString &reason)
 {
-    closeFiles();
+    m_files.close();
     m_failed = true;
     m_retryAt = Clock::now() + retryInterval;
-    if (onFailed)
-        onFailed(reason);
-}
-
-void RecoveryWriter::closeFiles()
-{
-    for (PaneFile &target : m_files) {
-        if (target.fd >= 0)
-            ::close(target.fd);
-        target = PaneFile();
+    bool begins = false;
+    {
+        std::lock_guard lock(m_mutex);
+        begins = !std::exchange(m_spell, true);
+        m_reportSynced = false; // asked again once the set is made again
     }
+    startSpell();
+    if (begins)
+        call([this, &reason] { onFailed(reason); });
 }

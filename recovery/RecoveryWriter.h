@@ -1,8 +1,10 @@
-// The recovery set's files and the thread that writes them: records are written as they come
-// and synced at most once a second; a failure stops writing until the set can be made again.
+// The thread that writes a window's recovery set: records are written at most 50 ms after they
+// are handed over and synced at most once a second; a failure stops writing until the set can be
+// made again, and a disk too slow for the panes drops the queue rather than fill memory.
 #pragma once
 
 #include "panes/lines/LineStore.h"
+#include "recovery/RecoveryFiles.h"
 #include "recovery/RecoveryRecords.h"
 
 #include <QByteArray>
@@ -18,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-struct RecoveryWriter
+struct RecoveryWriter : std::enable_shared_from_this<RecoveryWriter>
 {
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds syncInterval {1};
@@ -28,55 +30,82 @@ struct RecoveryWriter
     // Queued bytes that wake the writer before the batch interval ends, so a fast receive
     // keeps little text waiting in memory besides the pane's own.
     static constexpr qsizetype wakeBytes = 256 * 1024;
+    // How long the exit path waits for the writer before leaving it to end on its own.
+    static constexpr std::chrono::milliseconds removalWait {120};
+
+    // Changes waiting beyond this are dropped and the panes rebuilt (64 MiB; tests set it small).
+    static qsizetype queueBound();
+    static void setQueueBoundForTesting(qsizetype bytes);
 
     struct Item
     {
         RecoveryPane pane;
-        RecoveryKind kind;
+        RecoveryKind kind; // Append, Edit, or Snapshot for a rewrite
         qint64 from = 0;
         qint64 to = 0;
-        QByteArray text; // UTF-8
+        QByteArray text = QByteArray(); // UTF-8
+        qint64 paneLength = 0; // the pane's length after the change
         std::optional<LineStore> store = std::nullopt; // a received pane's Snapshot
     };
+    enum class Pushed { Queued, Dropped, Overflowed };
 
     RecoveryWriter(QString folder, QString id);
     ~RecoveryWriter();
+    RecoveryWriter(const RecoveryWriter &) = delete;
+    RecoveryWriter &operator=(const RecoveryWriter &) = delete;
 
-    // Makes the folder and the set from scratch; the system's reason on failure.
-    QString create();
+    // Makes the folder and the set; the reason on failure. Before run() only.
+    QString create() { return m_files.open(); }
     // Starts the thread, failed with the reason when it is not empty.
     void run(const QString &failure);
-    void push(Item item);
+    // Overflowed: this change found the queue full and a spell without recovery begins, which
+    // the caller tells (Dropped: full again during one).
+    Pushed push(Item item);
     // An append joins the one queued before it when they replay the same as one.
-    void pushAppend(RecoveryPane pane, QStringView text);
+    Pushed pushAppend(RecoveryPane pane, QStringView text, qint64 paneLength);
+    // Blocks until everything handed over is written and synced.
     void syncNow();
-    // Stops the thread: after writing and syncing, or dropping everything and removing the set.
+    // onSynced follows once everything handed over is written and synced, unless a failure
+    // drops it first.
+    void askSynced();
+    // Stops the thread: after writing and syncing, or dropping everything and removing the set
+    // at once, without waiting for writes of what is removed.
     void finish(bool remove);
     bool isWriting() const { return !m_failed.load(); }
     quint64 syncCount() const { return m_syncs.load(); }
+    qsizetype queuedBytes();
 
-    std::function<void(const QString &)> onFailed; // called on the writer thread
-    std::function<void()> onRecovered;
+    // Called on the writer thread, or by the first run() on the caller's; never after finish().
+    std::function<void(const QString &)> onFailed; // a spell without recovery begins
+    std::function<void()> onRecovered; // the set takes records again: rewrite both panes
+    std::function<void()> onSynced;
+    std::function<void(RecoveryPane)> onRewriteDue; // the pane's file grew past its text
 
 private:
-    struct PaneFile
+    // What one turn of the loop took, with the queue, from the window's side.
+    struct Turn
     {
-        int fd = -1;
-        bool dirty = false;
+        quint64 asked = 0;
+        bool report = false;
+        bool stop = false;
+        bool retry = false;
+        bool overflowed = false;
     };
-
-    QString path(const QString &suffix) const;
+    Pushed overflow(); // with m_mutex held
     void loop();
-    void write(std::vector<Item> &items);
-    QString writePane(RecoveryPane pane, const QByteArray &records,
-                      const std::optional<QByteArray> &restart);
-    QString sync();
+    void work(std::vector<Item> &items, const Turn &turn);
+    bool writePane(RecoveryPane pane, std::vector<Item> &items);
+    bool handle(RecoveryFiles::Result result);
+    void startSpell();
     void fail(const QString &reason);
-    void closeFiles();
-    PaneFile &file(RecoveryPane pane) { return m_files[pane == RecoveryPane::Received ? 0 : 1]; }
+    void call(const std::function<void()> &callback);
+    qint64 &paneLength(RecoveryPane pane)
+    {
+        return m_paneLength[pane == RecoveryPane::Received ? 0 : 1];
+    }
 
-    const QString m_folder;
-    const QString m_id;
+    std::atomic<bool> m_abandon {false};
+    RecoveryFiles m_files;
     std::thread m_thread;
 
     std::mutex m_mutex;
@@ -84,18 +113,23 @@ private:
     std::condition_variable m_synced;
     std::vector<Item> m_queue;
     qsizetype m_queuedBytes = 0;
+    Clock::time_point m_firstQueued {};
     quint64 m_syncAsked = 0;
     quint64 m_syncDone = 0;
+    bool m_reportSynced = false;
     bool m_stop = false;
     bool m_remove = false;
-    bool m_idle = false; // waiting for records with no deadline
+    bool m_overflow = false; // the queue was dropped: rebuild once the disk has caught up
+    bool m_spell = false; // from a failure or an overflow until both panes are rewritten
+    bool m_silent = false; // finish() ran: no more callbacks
+    bool m_exited = false;
 
-    // The writer thread's own (and create()'s before the thread starts).
-    int m_lockFd = -1;
-    PaneFile m_files[2];
+    // The writer thread's own.
     Clock::time_point m_lastSync {};
-    Clock::time_point m_lastBatch {};
     Clock::time_point m_retryAt {};
+    qint64 m_paneLength[2] = {};
+    bool m_rewriteAsked[2] = {};
+    bool m_rewritten[2] = {}; // during a spell
     std::atomic<bool> m_failed {false};
     std::atomic<quint64> m_syncs {0};
 };

@@ -1,10 +1,13 @@
-// Feeds damaged recovery files to the replay: each is a valid file of generated records, then
-// cut, bit-flipped, overwritten, zeroed in runs or given huge length fields, in place as a disk
-// damages a file. The replay must never crash or hang, and must hold exactly what some prefix
-// of the original records holds. (A record taken out whole, frame and all, cannot be told from
-// one never written, so bytes are never removed from the middle.)
+// Feeds damaged recovery files to the replay: each is a valid file of generated records (half of
+// them with records bounded small, so snapshots and long edits come in many), then cut,
+// bit-flipped, overwritten, zeroed in runs or given huge length fields, in place as a disk
+// damages a file. The replay must never crash or hang, must hold exactly what some prefix of
+// the original records holds, and must give the same fed in blocks of any size as fed whole.
+// (A record taken out whole, frame and all, cannot be told from one never written, so bytes
+// are never removed from the middle.)
 // Standalone: fuzz_recovery [count] [start]; the same start gives the same files.
 #include "recovery/RecoveryRecords.h"
+#include "recovery/RecoveryReplay.h"
 #include "tests/support/FuzzRandom.h"
 
 #include <QElapsedTimer>
@@ -39,7 +42,7 @@ public:
         switch (below(4)) {
         case 0: {
             const qint64 from = below(int(size + 1));
-            return recoveryEdit(from, from + below(int(size - from + 1)), text());
+            return recoveryEdit(pane, from, from + below(int(size - from + 1)), text());
         }
         case 1:
             if (chance(20)) {
@@ -94,24 +97,52 @@ QString textOf(const RecoveredPane &pane, RecoveryPane which)
     return pane.store.text(0, pane.store.size(width), width);
 }
 
+// Where each record of a file ends, as its length fields say.
+QList<qsizetype> recordEnds(const QByteArray &file)
+{
+    QList<qsizetype> ends;
+    for (qsizetype at = 0; at + recoveryFrameBytes <= file.size();) {
+        at += recoveryFrameBytes + qsizetype(qFromLittleEndian<quint32>(file.constData() + at));
+        ends << at;
+    }
+    return ends;
+}
+
 // Empty when the replay of a damaged file is the replay of a prefix of the records.
 QString check(Generator &generator)
 {
     const RecoveryPane pane = generator.chance(50) ? RecoveryPane::Received : RecoveryPane::Send;
+    setRecoveryRecordBound(generator.chance(50) ? 64 : 1 << 20);
+    const int width = pane == RecoveryPane::Received ? LineStore::crLf : 1;
     const QByteArray header = recoveryHeader(pane);
     QByteArray file = header;
-    QStringList prefixes {QString()};
-    for (int k = generator.below(12); k > 0; --k) {
-        const int width = pane == RecoveryPane::Received ? LineStore::crLf : 1;
-        const std::optional<RecoveredPane> now = replayRecovery(file, pane);
-        file += generator.record(pane, now->store.size(width));
-        const std::optional<RecoveredPane> after = replayRecovery(file, pane);
-        if (!after || !after->whole)
-            return QStringLiteral("a valid record did not replay");
-        prefixes << textOf(*after, pane);
+    for (int k = generator.below(12); k > 0; --k)
+        file += generator.record(pane, replayRecovery(file, pane)->store.size(width));
+    QStringList prefixes;
+    for (const qsizetype end : recordEnds(file)) {
+        const std::optional<RecoveredPane> prefix = replayRecovery(file.first(end), pane);
+        if (!prefix)
+            return QStringLiteral("a valid file was refused");
+        prefixes << textOf(*prefix, pane);
     }
+    const std::optional<RecoveredPane> all = replayRecovery(file, pane);
+    if (!all || !all->whole())
+        return QStringLiteral("a valid record did not replay");
+
     const QByteArray damaged = generator.mutate(file, header.size());
     const std::optional<RecoveredPane> replayed = replayRecovery(damaged, pane);
+    RecoveryReplay streamed(pane);
+    for (qsizetype at = 0; at < damaged.size();) {
+        const qsizetype length = std::min<qsizetype>(1 + generator.below(300), damaged.size() - at);
+        streamed.feed(QByteArrayView(damaged).sliced(at, length));
+        at += length;
+    }
+    const std::optional<RecoveredPane> inBlocks = streamed.finish();
+    if (bool(inBlocks) != bool(replayed)
+        || (replayed
+            && (textOf(*inBlocks, pane) != textOf(*replayed, pane)
+                || inBlocks->unreadBytes != replayed->unreadBytes)))
+        return QStringLiteral("fed in blocks, the replay differs");
     if (!replayed)
         return damaged.startsWith(header) ? QStringLiteral("an intact header was refused")
                                           : QString();

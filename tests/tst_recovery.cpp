@@ -1,18 +1,13 @@
-// The recovery files: records replayed, torn and damaged tails dropped whole, and a set
-// written by its writer thread, left behind, found, read back and removed.
-#include "recovery/RecoveryOrphan.h"
+// The recovery files' records: replayed, torn and damaged tails dropped whole, bounded records
+// joined back into what they were cut from, a file of the earlier format still read.
 #include "recovery/RecoveryRecords.h"
-#include "recovery/RecoverySet.h"
-#include "tests/support/FileSizeLimit.h"
-#include "tests/support/TemporaryStateHome.h"
+#include "recovery/RecoveryReplay.h"
+#include "tests/support/RecoveryPanes.h"
 
-#include <QDir>
-#include <QFile>
+#include <QScopeGuard>
 #include <QSet>
-#include <QSignalSpy>
 #include <QTest>
-
-#include <sys/stat.h>
+#include <QtEndian>
 
 namespace {
 
@@ -20,47 +15,10 @@ using Records = QByteArrayList;
 constexpr int received = int(RecoveryPane::Received);
 constexpr int send = int(RecoveryPane::Send);
 
-LineStore storeOf(QStringView text)
-{
-    LineStore store;
-    store.append(text);
-    return store;
-}
-
-// A pane's text as replayed: CR LF breaks for the received pane, LF for the send pane.
 QString textOf(const RecoveredPane &pane, int which)
 {
-    const int width = which == received ? LineStore::crLf : 1;
-    return pane.store.text(0, pane.store.size(width), width);
+    return textOf(pane, RecoveryPane(which));
 }
-
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-int modeOf(const QString &path)
-{
-    struct stat info
-    {
-    };
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
-}
-
-// The received pane as the window holds it, each change handed to the set as the pane tells it.
-struct Panes
-{
-    RecoverySet &set;
-    LineStore pane;
-
-    void receive(const QString &text) { edit(pane.size(), pane.size(), text); }
-    void edit(qint64 from, qint64 to, const QString &text)
-    {
-        pane.replace(from, to, text);
-        set.receivedEdited(from, to, text);
-    }
-};
 
 } // namespace
 
@@ -75,10 +33,8 @@ private slots:
     void replay();
     void damagedTail_data();
     void damagedTail();
-    void setLeftBehind_data();
-    void setLeftBehind();
-    void diskSaysNo_data();
-    void diskSaysNo();
+    void boundedRecords_data();
+    void boundedRecords();
 };
 
 // The IEEE CRC-32 (as zlib computes it), so other tools can check a set.
@@ -126,13 +82,18 @@ void TestRecovery::replay_data()
         << "a\r\n\r\nb\r\nc\u00E9\r\n"
         << true;
     QTest::newRow("an edit counts CR LF as two")
-        << received << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(4, 5, u"X")} << true
-        << "ab\r\nXd" << true;
+        << received
+        << Records {r, recoveryAppend(u"ab\r\ncd"),
+                    recoveryEdit(RecoveryPane::Received, 4, 5, u"X")}
+        << true << "ab\r\nXd" << true;
     QTest::newRow("an edit across a line break")
-        << received << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(1, 5, u"")} << true
-        << "ad" << true;
+        << received
+        << Records {r, recoveryAppend(u"ab\r\ncd"), recoveryEdit(RecoveryPane::Received, 1, 5, u"")}
+        << true << "ad" << true;
     QTest::newRow("a character outside the BMP counts two")
-        << received << Records {r, recoveryAppend(u"x\U0001F600y"), recoveryEdit(3, 4, u"z")}
+        << received
+        << Records {r, recoveryAppend(u"x\U0001F600y"),
+                    recoveryEdit(RecoveryPane::Received, 3, 4, u"z")}
         << true << "x\U0001F600z" << true;
     QTest::newRow("a snapshot replaces what came before")
         << received
@@ -141,7 +102,8 @@ void TestRecovery::replay_data()
         << true << "new\r\nl\u00E9ne!" << true;
     QTest::newRow("an edit past the end is damaged")
         << received
-        << Records {r, recoveryAppend(u"abc"), recoveryEdit(2, 9, u"x"), recoveryAppend(u"d")}
+        << Records {r, recoveryAppend(u"abc"), recoveryEdit(RecoveryPane::Received, 2, 9, u"x"),
+                    recoveryAppend(u"d")}
         << true << "abc" << false;
     QTest::newRow("an unknown kind is damaged")
         << received
@@ -152,14 +114,44 @@ void TestRecovery::replay_data()
         << received << Records {r, recoveryAppend(u"a"), r, recoveryAppend(u"b")} << true << "a"
         << false;
     QTest::newRow("send pane edits count a paragraph end as one")
-        << send << Records {s, recoveryEdit(0, 0, u"ab\u2029cd"), recoveryEdit(1, 1, u"x")} << true
-        << "axb\ncd" << true;
+        << send
+        << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"ab\u2029cd"),
+                    recoveryEdit(RecoveryPane::Send, 1, 1, u"x")}
+        << true << "axb\ncd" << true;
     QTest::newRow("send pane snapshot")
-        << send << Records {s, recoveryEdit(0, 0, u"typed"), recoverySnapshot(u"loaded\nfile")}
+        << send
+        << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"typed"),
+                    recoverySnapshot(u"loaded\nfile")}
         << true << "loaded\nfile" << true;
     QTest::newRow("send pane edit past the end is damaged")
-        << send << Records {s, recoveryEdit(0, 0, u"ab"), recoveryEdit(1, 3, u"")} << true << "ab"
-        << false;
+        << send
+        << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, u"ab"),
+                    recoveryEdit(RecoveryPane::Send, 1, 3, u"")}
+        << true << "ab" << false;
+    const QByteArray part = recoveryRecord(RecoveryKind::SnapshotPart, "new\r\nl");
+    const QByteArray end = recoveryRecord(RecoveryKind::SnapshotEnd, {});
+    QTest::newRow("a snapshot in parts counts once its end has come")
+        << received << Records {r, recoveryAppend(u"old"), part, end, recoveryAppend(u"!")} << true
+        << "new\r\nl!" << true;
+    QTest::newRow("a snapshot without its end leaves what came before")
+        << received << Records {r, recoveryAppend(u"old"), part, part} << true << "old" << false;
+    QTest::newRow("a record between a snapshot's parts is damaged")
+        << send << Records {s, part, recoveryAppend(u"x"), end} << true << "" << false;
+    QTest::newRow("a record past the bound is damaged")
+        << received
+        << Records {r, recoveryAppend(u"a"),
+                    recoveryRecord(RecoveryKind::Append,
+                                   QByteArray(recoveryRecordBound() + 1, 'b'))}
+        << true << "a" << false;
+    // Files left by the version before an upgrade: a snapshot is one record of any length.
+    QTest::newRow("format 1, a whole snapshot past the bound")
+        << received
+        << Records {recoveryHeader(RecoveryPane::Received, 1), recoveryAppend(u"old"),
+                    recoveryRecord(RecoveryKind::Snapshot,
+                                   QByteArray(recoveryRecordBound() + 9, 'n')),
+                    recoveryEdit(RecoveryPane::Received, 0, 1, u"N")}
+        << true << QString(recoveryRecordBound() + 9, u'n').replace(0, 1, QStringLiteral("N"))
+        << true;
     QTest::newRow("another pane's file") << received << Records {s} << false << "" << false;
     QTest::newRow("no header") << send << Records {recoveryAppend(u"a")} << false << "" << false;
 }
@@ -177,7 +169,7 @@ void TestRecovery::replay()
     if (!replayed)
         return;
     QCOMPARE(textOf(*replayed, pane), text);
-    QCOMPARE(replayed->whole, whole);
+    QCOMPARE(replayed->whole(), whole);
 }
 
 void TestRecovery::damagedTail_data()
@@ -196,13 +188,14 @@ void TestRecovery::damagedTail()
     QFETCH(int, pane);
     QFETCH(bool, cut);
     const bool isReceived = pane == received;
-    const Records records {
-        recoveryHeader(RecoveryPane(pane)),
-        isReceived ? recoveryAppend(u"12:00:01 first\r\nsec") : recoveryEdit(0, 0, u"AT\u2029"),
-        recoveryAppend(u"ond \U0001F600\r\n"),
-        isReceived ? recoverySnapshot(storeOf(u"kept\r\nlines\r\n")) : recoverySnapshot(u"ATZ"),
-        recoveryEdit(2, 3, u"\u00E9\r\nX"),
-        recoveryAppend(u"last line")};
+    const Records records {recoveryHeader(RecoveryPane(pane)),
+                           isReceived ? recoveryAppend(u"12:00:01 first\r\nsec")
+                                      : recoveryEdit(RecoveryPane::Send, 0, 0, u"AT\u2029"),
+                           recoveryAppend(u"ond \U0001F600\r\n"),
+                           isReceived ? recoverySnapshot(storeOf(u"kept\r\nlines\r\n"))
+                                      : recoverySnapshot(u"ATZ"),
+                           recoveryEdit(RecoveryPane(pane), 2, 3, u"\u00E9\r\nX"),
+                           recoveryAppend(u"last line")};
     QStringList prefixes;
     QList<qsizetype> ends;
     for (qsizetype k = 1; k <= records.size(); ++k) {
@@ -221,147 +214,78 @@ void TestRecovery::damagedTail()
         const std::optional<RecoveredPane> replayed = replayRecovery(damaged, RecoveryPane(pane));
         QVERIFY2(replayed, qPrintable(QString::number(at)));
         QCOMPARE(textOf(*replayed, pane), prefixes[intact - 1]);
-        QCOMPARE(replayed->whole, cut && ends.contains(at));
+        QCOMPARE(replayed->whole(), cut && ends.contains(at));
+        QCOMPARE(replayed->unreadBytes, damaged.size() - ends[intact - 1]);
     }
 }
 
-void TestRecovery::setLeftBehind_data()
+void TestRecovery::boundedRecords_data()
 {
-    QTest::addColumn<bool>("holds");
-    QTest::addColumn<QString>("ending");
-    QTest::addColumn<bool>("offered");
-    QTest::addColumn<bool>("filesStay");
-    QTest::newRow("window gone without its exit path") << true << "destroyed" << true << false;
-    QTest::newRow("window still living") << true << "alive" << false << true;
-    QTest::newRow("exit path") << true << "discarded" << false << false;
-    QTest::newRow("gone holding nothing") << false << "destroyed" << false << false;
-    QTest::newRow("gone, a file no longer readable") << true << "unreadable" << false << true;
+    QTest::addColumn<int>("pane");
+    QTest::addColumn<QString>("kind");
+    QString lines;
+    for (int i = 0; i < 40; ++i)
+        lines += QStringLiteral("%1 \u00E9\u00FF\U0001F600 line\r\n").arg(i);
+    lines += QString(300, u'\u03B1') + QStringLiteral("\r\n\r\n") + QString(200, u'x');
+    QTest::addColumn<QString>("text");
+    QTest::newRow("received snapshot") << received << "snapshot" << lines;
+    QTest::newRow("send snapshot")
+        << send << "snapshot"
+        << QString(lines).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QTest::newRow("received edit") << received << "edit" << lines;
+    QTest::newRow("send edit") << send << "edit"
+                               << QString(lines).replace(QStringLiteral("\r\n"),
+                                                         QStringLiteral("\u2029"));
+    QTest::newRow("received appends, a CR and an LF apart") << received << "appends" << lines;
 }
 
-void TestRecovery::setLeftBehind()
+// With records bounded small, a pane's text comes in many of them and still replays exactly,
+// fed whole or a few bytes at a time, and no length field is past the bound.
+void TestRecovery::boundedRecords()
 {
-    QFETCH(bool, holds);
-    QFETCH(QString, ending);
-    QFETCH(bool, offered);
-    QFETCH(bool, filesStay);
-    TemporaryStateHome home;
-    const QString folder = RecoverySet::folder();
-    QCOMPARE(folder, home.path() + QStringLiteral("/kavrel"));
-
-    auto set = std::make_unique<RecoverySet>();
-    QVERIFY(set->start());
-    const QString stem = folder + u'/' + set->id();
-    QCOMPARE(modeOf(folder), 0700);
-    for (const char *suffix : {".lock", ".received", ".send"})
-        QCOMPARE(modeOf(stem + QLatin1StringView(suffix)), 0600);
-    const QByteArray foreign = "not a recovery set";
-    for (const char *name : {"/notes.txt", "/kavrel-1-xyz.received"}) {
-        QFile file(folder + QLatin1StringView(name));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
+    QFETCH(int, pane);
+    QFETCH(QString, kind);
+    QFETCH(QString, text);
+    setRecoveryRecordBound(64);
+    const auto restore = qScopeGuard([] { setRecoveryRecordBound(1 << 20); });
+    QByteArray file = recoveryHeader(RecoveryPane(pane)) + recoveryAppend(u"abcd");
+    QString expected = QStringLiteral("ab") + text + QStringLiteral("d");
+    if (kind == u"snapshot") {
+        file += pane == received ? recoverySnapshot(storeOf(text)) : recoverySnapshot(text);
+        expected = text;
+    } else if (kind == u"edit") {
+        file += recoveryEdit(RecoveryPane(pane), 2, 3, text);
+    } else {
+        QByteArrayList pieces;
+        for (qsizetype at = 0, length = 37; at < text.size(); at += length) {
+            // Cut only where the pane cuts a receive into batches: never inside a CR LF.
+            length = text.mid(at, 37).endsWith(u'\r') ? 38 : 37;
+            pieces << text.mid(at, length).toUtf8();
+        }
+        pieces << QByteArray("\r") << QByteArray("\n");
+        file += recoveryAppends(pieces);
+        expected = QStringLiteral("abcd") + text + QStringLiteral("\r\n\r\n");
     }
-
-    Panes panes {*set, storeOf(u"")};
-    QString send;
-    if (holds) {
-        panes.receive(QStringLiteral("[1] first\r\n[2] sec"));
-        panes.receive(QStringLiteral("ond\r\n[3] third"));
-        panes.edit(0, 3, QStringLiteral("(one)"));
-        panes.pane.replace(0, panes.pane.position({1, 0}), u""); // cleared, a line stayed
-        set->restartReceived(panes.pane);
-        panes.receive(QStringLiteral("\r\n[4] \u03B1\U0001F600"));
-        set->sendEdited(0, 0, QStringLiteral("AT\u2029"));
-        set->sendEdited(3, 0, QStringLiteral("ATZ"));
-        send = QStringLiteral("AT\nATZ");
+    if (pane == send)
+        expected.replace(QStringLiteral("\u2029"), QStringLiteral("\n"))
+            .replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    int records = 0;
+    for (qsizetype at = 0; at < file.size(); ++records) {
+        const quint32 length = qFromLittleEndian<quint32>(file.constData() + at);
+        QVERIFY(length <= 64);
+        at += recoveryFrameBytes + length;
     }
-    set->syncNow();
-    const std::optional<RecoveredPane> onDisk
-        = replayRecovery(fileContent(stem + QStringLiteral(".received")), RecoveryPane::Received);
-    QVERIFY(onDisk && onDisk->whole);
-    QCOMPARE(textOf(*onDisk, received), panes.pane.text());
-
-    if (ending == QLatin1String("discarded"))
-        set->discard();
-    if (ending != QLatin1String("alive"))
-        set.reset();
-    if (ending == QLatin1String("unreadable")) {
-        QFile file(stem + QStringLiteral(".send"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
-    }
-
-    std::unique_ptr<RecoveryOrphan> orphan = RecoveryOrphan::claimNewest(folder);
-    QCOMPARE(bool(orphan), offered);
-    if (orphan) {
-        QVERIFY(!RecoveryOrphan::claimNewest(folder)); // claimed: not offered twice
-        QVERIFY(orphan->lastWritten().isValid());
-        const RecoveryOrphan::Contents contents = orphan->read();
-        QCOMPARE(contents.received.text(), panes.pane.text());
-        QCOMPARE(contents.send, send);
-        QVERIFY(contents.whole);
-        orphan->discard();
-        orphan.reset();
-        QVERIFY(!RecoveryOrphan::claimNewest(folder));
-    }
-    QCOMPARE(QFile::exists(stem + QStringLiteral(".received")), filesStay);
-    QCOMPARE(QFile::exists(stem + QStringLiteral(".lock")), filesStay);
-    QCOMPARE(QDir(folder).entryList(QDir::Files).size(), filesStay ? 5 : 2);
-    for (const char *name : {"/notes.txt", "/kavrel-1-xyz.received"})
-        QCOMPARE(fileContent(folder + QLatin1StringView(name)), foreign);
-}
-
-void TestRecovery::diskSaysNo_data()
-{
-    QTest::addColumn<bool>("folderBelowAFile");
-    QTest::newRow("folder below a regular file") << true;
-    QTest::newRow("disk full") << false;
-}
-
-// Told once; once the disk takes writes again the set is made again from the panes.
-void TestRecovery::diskSaysNo()
-{
-    QFETCH(bool, folderBelowAFile);
-    TemporaryStateHome home;
-    const QString blocker = home.path() + QStringLiteral("/blocker");
-    if (folderBelowAFile) {
-        QFile file(blocker);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        home.redirect(QStringLiteral("blocker/state"));
-    }
-    RecoverySet set;
-    QSignalSpy failed(&set, &RecoverySet::failed);
-    QSignalSpy writable(&set, &RecoverySet::writableAgain);
-    QCOMPARE(set.start(), !folderBelowAFile);
-    Panes panes {set, storeOf(u"")};
-    std::optional<FileSizeLimit> full;
-    if (!folderBelowAFile) {
-        full.emplace(4096);
-        QVERIFY(full->isActive());
-    }
-    panes.receive(QString(10000, u'x'));
-    set.syncNow();
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
-    QCOMPARE(failed.at(0).at(0).toString(), RecoverySet::folder());
-    QVERIFY(!failed.at(0).at(1).toString().isEmpty());
-    QVERIFY(!set.isWriting());
-
-    panes.receive(QStringLiteral("\r\nwhile the disk said no"));
-    full.reset();
-    QFile::remove(blocker);
-    QTRY_COMPARE_WITH_TIMEOUT(writable.size(), 1, 20000);
-    QCOMPARE(failed.size(), 1);
-    set.restartReceived(panes.pane);
-    set.restartSend(QStringLiteral("kept"));
-    panes.receive(QStringLiteral("\r\nafter"));
-    set.syncNow();
-    QVERIFY(set.isWriting());
-    const QString stem = RecoverySet::folder() + u'/' + set.id();
-    const std::optional<RecoveredPane> onDisk
-        = replayRecovery(fileContent(stem + QStringLiteral(".received")), RecoveryPane::Received);
-    QVERIFY(onDisk && onDisk->whole);
-    QCOMPARE(textOf(*onDisk, received), panes.pane.text());
-    const std::optional<RecoveredPane> sendOnDisk
-        = replayRecovery(fileContent(stem + QStringLiteral(".send")), RecoveryPane::Send);
-    QVERIFY(sendOnDisk);
-    QCOMPARE(textOf(*sendOnDisk, send), QStringLiteral("kept"));
+    QVERIFY(records > 20);
+    const std::optional<RecoveredPane> whole = replayRecovery(file, RecoveryPane(pane));
+    QVERIFY(whole && whole->whole());
+    QCOMPARE(textOf(*whole, pane), expected);
+    RecoveryReplay replay {RecoveryPane(pane)};
+    for (qsizetype at = 0; at < file.size(); at += 7)
+        QVERIFY(
+            replay.feed(QByteArrayView(file).sliced(at, std::min<qsizetype>(7, file.size() - at))));
+    const std::optional<RecoveredPane> streamed = replay.finish();
+    QVERIFY(streamed && streamed->whole());
+    QCOMPARE(textOf(*streamed, pane), expected);
 }
 
 QTEST_GUILESS_MAIN(TestRecovery)

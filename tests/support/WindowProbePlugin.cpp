@@ -1,9 +1,12 @@
 // Loaded into the real program as a Qt generic plugin, it stands in for a person at the
 // window: once the window is shown it fills the send pane, presses Start, prints "open" or
-// "closed", then "shown N" each time the received pane's line count changes. It knows the
-// window only by object names and properties, so it needs nothing of the program's code.
+// "closed", then "shown N" each time the received pane's line count changes. With
+// KAVREL_PROBE=answer it only answers the first question the window asks with Yes and prints
+// "answered". It knows the window only by object names and properties, so it needs nothing of
+// the program's code.
 #include <QApplication>
 #include <QGenericPlugin>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -25,6 +28,7 @@ public:
 private:
     void look();
     bool pressStart();
+    void answer();
 
     QTimer m_timer;
     QPointer<QWidget> m_received;
@@ -52,8 +56,21 @@ bool WindowProbe::pressStart()
     return false;
 }
 
+void WindowProbe::answer()
+{
+    auto *question = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (!question || !question->button(QMessageBox::Yes))
+        return;
+    m_timer.stop();
+    question->button(QMessageBox::Yes)->click();
+    std::puts("answered");
+    std::fflush(stdout);
+}
+
 void WindowProbe::look()
 {
+    if (qgetenv("KAVREL_PROBE") == "answer")
+        return answer();
     if (!m_received && !pressStart())
         return;
     const int shown = m_received->property("lineCount").toInt();

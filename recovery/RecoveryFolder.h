@@ -1,0 +1,75 @@
+// The recovery folder, opened once as a descriptor and checked, and the files of its sets,
+// reached only relative to that descriptor: a path checked and then opened again could be
+// swapped for a link in between, a descriptor cannot.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringView>
+
+#include <vector>
+
+// The names of a set: <id>.lock, .received and .send, and the same with .new while one is made.
+enum class SetFile { Lock, Received, Send, LockNew, ReceivedNew, SendNew };
+
+class RecoveryFolder
+{
+public:
+    RecoveryFolder() = default;
+    RecoveryFolder(RecoveryFolder &&other) noexcept;
+    RecoveryFolder &operator=(RecoveryFolder &&other) noexcept;
+    RecoveryFolder(const RecoveryFolder &) = delete;
+    RecoveryFolder &operator=(const RecoveryFolder &) = delete;
+    ~RecoveryFolder();
+
+    // Opens the folder, making it (0700, and any missing folder above it) when asked. It is used
+    // only when it is a real folder, not a link, the user's own, and closed to others' writes;
+    // otherwise problem() says what is wrong with it and what to do, in the user's words.
+    static RecoveryFolder open(const QString &path, bool create);
+    bool isOpen() const { return m_fd >= 0; }
+    bool isMissing() const { return m_missing; } // it does not exist and was not to be made
+    QString path() const { return m_path; }
+    QString problem() const { return m_problem; }
+
+    // kavrel-<pid>-<16 hex digits>: the only names this folder's code creates, renames or removes.
+    static bool isSetId(QStringView id);
+
+    // A new file of a set (0600), never through a link; a leftover .new is replaced. -1 and
+    // errno on failure.
+    int create(const QString &id, SetFile file, int flags = 0) const;
+    // An existing file of a set, without following a link or waiting on a FIFO, and only when it
+    // is a regular file of the user's: else -1 and errno (ELOOP a link, EINVAL not a regular
+    // file, EPERM another user's, ENOENT none).
+    int openExisting(const QString &id, SetFile file, int flags) const;
+    bool rename(const QString &id, SetFile from, SetFile to) const;
+    void remove(const QString &id, SetFile file) const;
+    // Every name of the set, its lock last.
+    void removeSet(const QString &id) const;
+    // A rename or a new name is durable once the folder itself is synced.
+    bool sync() const;
+
+    // The lock of a set this process starts: made under its .new name, which no one claims,
+    // locked and then put in place. -1 and errno on failure.
+    int takeLock(const QString &id) const;
+    // The lock of a set left behind (made when it is missing: `created`), held only when no
+    // living window holds it and it is still the set's lock once taken. -1 when not held.
+    int claimLock(const QString &id, bool &created) const;
+    // Whether the set's name still names the open file (a claim or a removal may have run).
+    bool isInPlace(int fd, const QString &id, SetFile file) const;
+
+    struct Set
+    {
+        QString id;
+        QDateTime written; // newest modification time of its files
+    };
+    // The sets in the folder, newest first; names of any other pattern are not looked at.
+    std::vector<Set> sets() const;
+
+private:
+    QByteArray name(const QString &id, SetFile file) const;
+
+    int m_fd = -1;
+    QString m_path;
+    QString m_problem;
+    bool m_missing = false;
+};

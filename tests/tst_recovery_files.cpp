@@ -1,0 +1,396 @@
+// A window's recovery set on disk: written by its writer thread, left behind, found, read back
+// and removed; what the folder may hold that is not to be followed or read; a disk that fails,
+// fills up or is slow; files kept in proportion to the panes.
+#include "recovery/RecoveryFiles.h"
+#include "recovery/RecoveryOrphan.h"
+#include "recovery/RecoveryWriter.h"
+#include "tests/support/FileSizeLimit.h"
+#include "tests/support/RecoveryPanes.h"
+#include "tests/support/TemporaryStateHome.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QStringList setSuffixes {QStringLiteral(".lock"), QStringLiteral(".received"),
+                               QStringLiteral(".send")};
+
+int modeOf(const QString &path)
+{
+    struct stat info
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+}
+
+QStringList setFiles()
+{
+    return QDir(RecoverySet::folder())
+        .entryList({QStringLiteral("kavrel-*")}, QDir::Files | QDir::System);
+}
+
+// A set as a window leaves it when it is killed: written, synced, its lock let go. The stem of
+// its files' names.
+QString leaveSet(const QString &received, const QString &send, bool typedAndDeleted = false)
+{
+    RecoverySet set;
+    set.start();
+    Panes panes {.set = set};
+    panes.receive(received);
+    panes.type(0, 0, send);
+    if (typedAndDeleted) {
+        panes.type(0, 0, QStringLiteral("typed"));
+        panes.type(0, 5, QString());
+    }
+    set.syncNow();
+    return RecoverySet::folder() + u'/' + set.id();
+}
+
+} // namespace
+
+class TestRecoveryFiles : public QObject
+{
+    Q_OBJECT
+private slots:
+    void setLeftBehind_data();
+    void setLeftBehind();
+    void leftBehindSets_data();
+    void leftBehindSets();
+    void diskSaysNo_data();
+    void diskSaysNo();
+    void rewrites_data();
+    void rewrites();
+    void slowDisk_data();
+    void slowDisk();
+};
+void TestRecoveryFiles::setLeftBehind_data()
+{
+    QTest::addColumn<bool>("holds");
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<bool>("offered");
+    QTest::addColumn<bool>("filesStay");
+    QTest::newRow("window gone without its exit path") << true << "destroyed" << true << false;
+    QTest::newRow("window still living") << true << "alive" << false << true;
+    QTest::newRow("exit path") << true << "discarded" << false << false;
+    QTest::newRow("gone holding nothing") << false << "destroyed" << false << false;
+    QTest::newRow("gone, its send file no longer readable")
+        << true << "unreadable" << true << false;
+}
+
+void TestRecoveryFiles::setLeftBehind()
+{
+    QFETCH(bool, holds);
+    QFETCH(QString, ending);
+    QFETCH(bool, offered);
+    QFETCH(bool, filesStay);
+    TemporaryStateHome home;
+    const QString folder = RecoverySet::folder();
+    QCOMPARE(folder, home.path() + QStringLiteral("/kavrel"));
+
+    auto set = std::make_unique<RecoverySet>();
+    QVERIFY(set->start());
+    const QString stem = folder + u'/' + set->id();
+    QCOMPARE(modeOf(folder), 0700);
+    for (const QString &suffix : setSuffixes)
+        QCOMPARE(modeOf(stem + suffix), 0600);
+    // Names that are not a set's, however close, are never touched, nor given a lock.
+    const QByteArray foreign = "not a recovery set";
+    const char *foreignNames[] = {"/notes.txt", "/kavrel-1-xyz.received", "/kavrel-1-abc.received"};
+    for (const char *name : foreignNames) {
+        QFile file(folder + QLatin1StringView(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
+    }
+
+    Panes panes {.set = *set};
+    QString send;
+    if (holds) {
+        panes.receive(QStringLiteral("[1] first\r\n[2] sec"));
+        panes.receive(QStringLiteral("ond\r\n[3] third"));
+        panes.edit(0, 3, QStringLiteral("(one)"));
+        panes.received.replace(0, panes.received.position({1, 0}), u""); // cleared, a line stayed
+        set->restartReceived(panes.received);
+        panes.receive(QStringLiteral("\r\n[4] \u03B1\U0001F600"));
+        panes.type(0, 0, QStringLiteral("AT\u2029"));
+        panes.type(3, 3, QStringLiteral("ATZ"));
+        send = QStringLiteral("AT\nATZ");
+    }
+    set->syncNow();
+    QCOMPARE(replayedFile(stem + QStringLiteral(".received"), RecoveryPane::Received),
+             panes.received.text());
+
+    if (ending == QLatin1String("discarded"))
+        set->discard();
+    if (ending != QLatin1String("alive"))
+        set.reset();
+    if (ending == QLatin1String("unreadable")) {
+        QFile file(stem + QStringLiteral(".send"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
+    }
+
+    std::unique_ptr<RecoveryOrphan> orphan = RecoveryOrphan::claimNewest(folder);
+    QCOMPARE(bool(orphan), offered);
+    if (orphan) {
+        QVERIFY(!RecoveryOrphan::claimNewest(folder)); // claimed: not offered twice
+        QVERIFY(orphan->lastWritten().isValid());
+        const RecoveryOrphan::Contents &contents = orphan->contents();
+        QCOMPARE(contents.received.text(), panes.received.text());
+        // A pane whose file cannot be read gives nothing; the other pane is still offered.
+        const bool sendSpoilt = ending == QLatin1String("unreadable");
+        QCOMPARE(contents.send, sendSpoilt ? QString() : send);
+        QCOMPARE(contents.sendFile.unreadable, sendSpoilt);
+        QVERIFY(!contents.receivedFile.unreadable && contents.receivedFile.unreadBytes == 0);
+        orphan->discard();
+        orphan.reset();
+        QVERIFY(!RecoveryOrphan::claimNewest(folder));
+    }
+    QCOMPARE(QFile::exists(stem + QStringLiteral(".received")), filesStay);
+    QCOMPARE(QFile::exists(stem + QStringLiteral(".lock")), filesStay);
+    QCOMPARE(QDir(folder).entryList(QDir::Files).size(), filesStay ? 6 : 3);
+    for (const char *name : foreignNames)
+        QCOMPARE(fileContent(folder + QLatin1StringView(name)), foreign);
+}
+
+void TestRecoveryFiles::diskSaysNo_data()
+{
+    QTest::addColumn<bool>("folderBelowAFile");
+    QTest::newRow("folder below a regular file") << true;
+    QTest::newRow("disk full") << false;
+}
+
+// Told once; once the disk takes writes again the set is made again from the panes.
+void TestRecoveryFiles::diskSaysNo()
+{
+    QFETCH(bool, folderBelowAFile);
+    TemporaryStateHome home;
+    const QString blocker = home.path() + QStringLiteral("/blocker");
+    if (folderBelowAFile) {
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        home.redirect(QStringLiteral("blocker/state"));
+    }
+    RecoverySet set;
+    QSignalSpy failed(&set, &RecoverySet::failed);
+    QSignalSpy writable(&set, &RecoverySet::writableAgain);
+    QCOMPARE(set.start(), !folderBelowAFile);
+    Panes panes {.set = set};
+    panes.receive(QStringLiteral("kept\r\n"));
+    set.syncNow();
+    std::optional<FileSizeLimit> full;
+    if (!folderBelowAFile) {
+        full.emplace(4096);
+        QVERIFY(full->isActive());
+    }
+    panes.receive(QString(10000, u'x'));
+    set.syncNow();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
+    QCOMPARE(failed.at(0).at(0).toString(), RecoverySet::folder());
+    QVERIFY(!failed.at(0).at(1).toString().isEmpty());
+    QVERIFY(!set.isWriting());
+
+    panes.receive(QStringLiteral("\r\nwhile the disk said no"));
+    full.reset();
+    QFile::remove(blocker);
+    QTRY_COMPARE_WITH_TIMEOUT(writable.size(), 1, 20000);
+    QCOMPARE(failed.size(), 1);
+    // Made again, the set has not cut short what it held: a crash now still offers it.
+    const QString stem = RecoverySet::folder() + u'/' + set.id();
+    if (!folderBelowAFile) {
+        const auto kept = replayRecovery(fileContent(stem + QStringLiteral(".received")),
+                                         RecoveryPane::Received);
+        QVERIFY(kept && textOf(*kept, RecoveryPane::Received).startsWith(u"kept\r\n"));
+    }
+    set.restartReceived(panes.received);
+    set.restartSend(QStringLiteral("kept"));
+    panes.receive(QStringLiteral("\r\nafter"));
+    set.syncNow();
+    QVERIFY(set.isWriting());
+    QCOMPARE(replayedFile(stem + QStringLiteral(".received"), RecoveryPane::Received),
+             panes.received.text());
+    QCOMPARE(replayedFile(stem + QStringLiteral(".send"), RecoveryPane::Send),
+             QStringLiteral("kept"));
+}
+
+void TestRecoveryFiles::leftBehindSets_data()
+{
+    QTest::addColumn<QString>("newest");
+    QTest::addColumn<QString>("received"); // what the set offered gives back
+    QTest::addColumn<QString>("send");
+    QTest::addColumn<bool>("receivedLost"); // told as not read
+    const QString older = QStringLiteral("older\r\n");
+    const QString newer = QStringLiteral("newer\r\n");
+    const QString atz = QStringLiteral("ATZ");
+    QTest::newRow("typed and deleted") << "typed and deleted" << older << "" << false;
+    QTest::newRow("first record zeroed") << "zeroed" << older << "" << false;
+    QTest::newRow("send torn inside its header") << "send torn" << newer << "" << false;
+    QTest::newRow("received a link out of the folder") << "link"
+                                                       << "" << atz << true;
+    QTest::newRow("received a FIFO") << "fifo"
+                                     << "" << atz << true;
+    QTest::newRow("lock gone") << "lock gone" << newer << atz << false;
+}
+
+// Beside an older set, the newest set left as a power cut, a crash or someone else may leave
+// it: whatever can offer something is offered, newest first; a set that offers nothing goes
+// without a question; nothing outside the folder is read or touched.
+void TestRecoveryFiles::leftBehindSets()
+{
+    QFETCH(QString, newest);
+    QFETCH(QString, received);
+    QFETCH(QString, send);
+    QFETCH(bool, receivedLost);
+    TemporaryStateHome home;
+    const QString older = leaveSet(QStringLiteral("older\r\n"), QString());
+    for (const QString &suffix : setSuffixes) {
+        QFile file(older + suffix);
+        QVERIFY(file.open(QIODevice::ReadWrite)
+                && file.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                    QFileDevice::FileModificationTime));
+    }
+    const QString stem = newest == u"typed and deleted"
+        ? leaveSet(QString(), QString(), true)
+        : leaveSet(QStringLiteral("newer\r\n"),
+                   newest == u"zeroed" ? QString() : QStringLiteral("ATZ"));
+    const QString outside = home.path() + QStringLiteral("/outside");
+    QVERIFY(QFile::copy(older + QStringLiteral(".received"), outside));
+    const QByteArray outsideBytes = fileContent(outside);
+    QFile receivedFile(stem + QStringLiteral(".received"));
+    if (newest == u"zeroed") {
+        const qsizetype header = recoveryHeader(RecoveryPane::Received).size();
+        QVERIFY(receivedFile.open(QIODevice::ReadWrite) && receivedFile.seek(header));
+        receivedFile.write(QByteArray(receivedFile.size() - header, '\0'));
+        receivedFile.close();
+    } else if (newest == u"send torn") {
+        QVERIFY(QFile::resize(stem + QStringLiteral(".send"), 10));
+    } else if (newest == u"link") {
+        QVERIFY(receivedFile.remove() && QFile::link(outside, receivedFile.fileName()));
+    } else if (newest == u"fifo") {
+        QVERIFY(receivedFile.remove()
+                && ::mkfifo(QFile::encodeName(receivedFile.fileName()).constData(), 0600) == 0);
+    } else if (newest == u"lock gone") {
+        QVERIFY(QFile::remove(stem + QStringLiteral(".lock")));
+    }
+
+    std::unique_ptr<RecoveryOrphan> orphan = RecoveryOrphan::claimNewest(RecoverySet::folder());
+    QVERIFY(orphan);
+    const RecoveryOrphan::Contents &contents = orphan->contents();
+    QCOMPARE(contents.received.text(), received);
+    QCOMPARE(contents.send, send);
+    QCOMPARE(contents.receivedFile.unreadable || contents.receivedFile.unreadBytes > 0,
+             receivedLost);
+    QCOMPARE(contents.sendFile.unreadable || contents.sendFile.unreadBytes > 0, false);
+    orphan->discard();
+    orphan.reset();
+    // The older set stays when the newest was offered; a set that offered nothing is gone.
+    QCOMPARE(setFiles().size(), received == u"older\r\n" ? 0 : 3);
+    QCOMPARE(fileContent(outside), outsideBytes);
+    QVERIFY(!RecoveryOrphan::claimNewest(RecoverySet::folder()) || received != u"older\r\n");
+}
+
+void TestRecoveryFiles::rewrites_data()
+{
+    QTest::addColumn<int>("paneNumber");
+    QTest::newRow("send text replaced") << int(RecoveryPane::Send);
+    QTest::newRow("received text replaced") << int(RecoveryPane::Received);
+}
+
+// 10,000 replacements of a 10 KiB text: the pane's file keeps to twice the text and 1 MiB.
+void TestRecoveryFiles::rewrites()
+{
+    QFETCH(int, paneNumber);
+    const RecoveryPane pane = RecoveryPane(paneNumber);
+    TemporaryStateHome home;
+    RecoverySet set;
+    QVERIFY(set.start());
+    Panes panes {.set = set};
+    connect(&set, &RecoverySet::rewriteDue, &set, [&](RecoveryPane due) {
+        if (due == RecoveryPane::Received)
+            set.restartReceived(panes.received);
+        else
+            set.restartSend(panes.send);
+    });
+    const QString file = RecoverySet::folder() + u'/' + set.id()
+        + (pane == RecoveryPane::Send ? QStringLiteral(".send") : QStringLiteral(".received"));
+    const qint64 bound = 2 * 10240 + (1 << 20);
+    for (int i = 1; i <= 10000; ++i) {
+        const QString text = QString::number(i).leftJustified(10240, u'-');
+        if (pane == RecoveryPane::Send)
+            panes.type(0, int(panes.send.size()), text);
+        else
+            panes.edit(0, panes.received.size(), text);
+        QCoreApplication::processEvents();
+        if (i % 1000 == 0) {
+            set.syncNow();
+            QCoreApplication::processEvents(); // a rewrite asked for meanwhile
+            set.syncNow();
+            QVERIFY2(QFileInfo(file).size() < bound,
+                     qPrintable(QString::number(QFileInfo(file).size())));
+        }
+    }
+    QCOMPARE(replayedFile(file, pane),
+             pane == RecoveryPane::Send ? panes.send : panes.received.text());
+}
+
+void TestRecoveryFiles::slowDisk_data()
+{
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("the disk catches up") << false;
+    QTest::newRow("the set is removed meanwhile") << true;
+}
+
+// A disk at 100 KiB/s under a fast receive: the writer's queue keeps to its bound, the user is
+// told once, the panes are written afresh once the disk has caught up, and removing the set
+// does not wait for writes of what it removes.
+void TestRecoveryFiles::slowDisk()
+{
+    QFETCH(bool, removed);
+    TemporaryStateHome home;
+    RecoveryWriter::setQueueBoundForTesting(1 << 20);
+    const auto restore = qScopeGuard([] {
+        RecoveryWriter::setQueueBoundForTesting(qsizetype(64) << 20);
+        RecoveryFiles::setWritePaceForTesting(0);
+    });
+    RecoverySet set;
+    QSignalSpy failed(&set, &RecoverySet::failed);
+    QSignalSpy writable(&set, &RecoverySet::writableAgain);
+    QVERIFY(set.start());
+    Panes panes {.set = set};
+    RecoveryFiles::setWritePaceForTesting(100 * 1024);
+    const QString line = QString(1022, u'x') + QStringLiteral("\r\n");
+    qsizetype queued = 0;
+    for (int i = 0; i < 4096; ++i) {
+        panes.receive(line);
+        queued = std::max(queued, set.queuedBytes());
+    }
+    QVERIFY(queued <= 1 << 20);
+    QCOMPARE(failed.size(), 1);
+    if (removed) {
+        // Writing what waited would take 10 s and more.
+        QElapsedTimer clock;
+        clock.start();
+        set.discard();
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(setFiles(), QStringList());
+        return;
+    }
+    RecoveryFiles::setWritePaceForTesting(0);
+    QTRY_COMPARE_WITH_TIMEOUT(writable.size(), 1, 30000);
+    set.restartReceived(panes.received);
+    set.restartSend(QString());
+    panes.receive(QStringLiteral("after"));
+    set.syncNow();
+    QCOMPARE(replayedFile(RecoverySet::folder() + u'/' + set.id() + QStringLiteral(".received"),
+                          RecoveryPane::Received),
+             panes.received.text());
+    QCOMPARE(failed.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestRecoveryFiles)
+#include "tst_recovery_files.moc"
