@@ -261,7 +261,7 @@ void TestRecovery::setLeftBehind()
     }
 
     Panes panes {*set, storeOf(u"")};
-    QString send;
+    QString sent;
     if (holds) {
         panes.receive(QStringLiteral("[1] first\r\n[2] sec"));
         panes.receive(QStringLiteral("ond\r\n[3] third"));
@@ -271,7 +271,7 @@ void TestRecovery::setLeftBehind()
         panes.receive(QStringLiteral("\r\n[4] \u03B1\U0001F600"));
         set->sendEdited(0, 0, QStringLiteral("AT\u2029"));
         set->sendEdited(3, 0, QStringLiteral("ATZ"));
-        send = QStringLiteral("AT\nATZ");
+        sent = QStringLiteral("AT\nATZ");
     }
     set->syncNow();
     const std::optional<RecoveredPane> onDisk
@@ -295,7 +295,7 @@ void TestRecovery::setLeftBehind()
         QVERIFY(orphan->lastWritten().isValid());
         const RecoveryOrphan::Contents contents = orphan->read();
         QCOMPARE(contents.received.text(), panes.pane.text());
-        QCOMPARE(contents.send, send);
+        QCOMPARE(contents.send, sent);
         QVERIFY(contents.whole);
         orphan->discard();
         orphan.reset();
