@@ -50,10 +50,6 @@ private:
     // The send pane holds the text, and Send is pressed.
     void send(const QString &text);
     bool sending() const { return form().Timer1->isActive(); }
-    // Everything that arrives until the line has been quiet for a while, after at least
-    // `atLeast` bytes (bytes written by the program reach the device after the kernel's
-    // deferred flush, which a busy machine may hold back longer than the quiet time).
-    QByteArray readUntilQuiet(qsizetype atLeast = 0, int quietMs = 300, int limitMs = 20000);
 
     std::unique_ptr<WindowOnPty> m_rig;
 };
@@ -81,19 +77,6 @@ void TestSend::send(const QString &text)
 {
     form().RichTextBox1->setText(text);
     form().Command1->click();
-}
-
-QByteArray TestSend::readUntilQuiet(qsizetype atLeast, int quietMs, int limitMs)
-{
-    QByteArray all = atLeast > 0 ? device().read(int(atLeast), limitMs) : QByteArray();
-    QDeadlineTimer limit(limitMs);
-    while (!limit.hasExpired()) {
-        const QByteArray more = device().read(-1, quietMs);
-        if (more.isEmpty())
-            break;
-        all += more;
-    }
-    return all;
 }
 
 void TestSend::cValReadsCaptionsAndOddTexts_data()
@@ -165,7 +148,7 @@ void TestSend::linesLeaveWithTheirTerminator()
     QVERIFY(sending());
     QVERIFY(form().RichTextBox1->Locked());
     QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
-    QCOMPARE(readUntilQuiet(bytes.size()), bytes);
+    QCOMPARE(device().readUntilQuiet(bytes.size()), bytes);
 
     // The end of a transmission leaves the port open and the pane editable, the caret where
     // the walk stopped.
@@ -185,7 +168,7 @@ void TestSend::emptyPaneEndsAtOnce()
     QTRY_VERIFY(!sending());
     QVERIFY(form().MSComm1->PortOpen());
     QVERIFY(!form().RichTextBox1->Locked());
-    QCOMPARE(readUntilQuiet(), QByteArray());
+    QCOMPARE(device().readUntilQuiet(), QByteArray());
 }
 
 void TestSend::userSelectionIsIgnored()
@@ -197,7 +180,7 @@ void TestSend::userSelectionIsIgnored()
     form().RichTextBox1->setSelLength(4);
     form().Command1->click();
     QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
-    QCOMPARE(readUntilQuiet(9), QByteArray("AB\rCD\rEF\r"));
+    QCOMPARE(device().readUntilQuiet(9), QByteArray("AB\rCD\rEF\r"));
 }
 
 void TestSend::sendDuringTransmissionStartsOver()
@@ -210,7 +193,7 @@ void TestSend::sendDuringTransmissionStartsOver()
 
     form().Command1->click();
     QTRY_VERIFY_WITH_TIMEOUT(!sending(), 15000);
-    QCOMPARE(readUntilQuiet(12), QByteArray("L1\r\nL2\r\nL3\r\n"));
+    QCOMPARE(device().readUntilQuiet(12), QByteArray("L1\r\nL2\r\nL3\r\n"));
 }
 
 void TestSend::stopEndsTheTransmission()
@@ -228,7 +211,7 @@ void TestSend::stopEndsTheTransmission()
     QVERIFY(!form().RichTextBox1->Locked());
     // Past the time the next line was due, nothing more came.
     QTRY_VERIFY_WITH_TIMEOUT(pacingClock() > form().NextSendTime + 0.2, 5000);
-    QCOMPARE(readUntilQuiet(), QByteArray());
+    QCOMPARE(device().readUntilQuiet(), QByteArray());
 }
 
 void TestSend::menusChangedMidTransmissionApplyToLaterLines()
@@ -243,7 +226,7 @@ void TestSend::menusChangedMidTransmissionApplyToLaterLines()
     QVERIFY(WindowOnPty::choose(form().Term[1]));
     QVERIFY(WindowOnPty::choose(form().Wait[0]));
     QTRY_VERIFY_WITH_TIMEOUT(!sending(), 15000);
-    QCOMPARE(readUntilQuiet(10), QByteArray("L2\r\nL3\rL4\r"));
+    QCOMPARE(device().readUntilQuiet(10), QByteArray("L2\r\nL3\rL4\r"));
     // L2 went at its time (or, late, from the moment it went) and L3 and L4 added no wait.
     QVERIFY(form().NextSendTime >= sent + 1.0);
     QVERIFY(form().NextSendTime < sent + 2.0);
@@ -270,7 +253,7 @@ void TestSend::linesAreDueAtFixedStepsFromSend()
     };
     const double secondSeen = seenAt(2 + 1);
     const double thirdSeen = seenAt(2 + 301 + 1);
-    QCOMPARE(got + readUntilQuiet(2 + 301 + 2 - got.size()),
+    QCOMPARE(got + device().readUntilQuiet(2 + 301 + 2 - got.size()),
              "1\r" + QByteArray(300, 'x') + "\r3\r");
 
     // Lower bounds only: a line never leaves before its time.
@@ -319,7 +302,7 @@ void TestSend::sendingIsPacedByTheWire()
         const int inFlightEnds = form().RichTextBox1->SelStart();
         form().Command2->click();
         QVERIFY(!form().RichTextBox1->Locked());
-        const QByteArray got = readUntilQuiet();
+        const QByteArray got = device().readUntilQuiet();
         QVERIFY(expected.startsWith(got));
         QVERIFY2(got.size() <= inFlightEnds, qPrintable(QString::number(got.size())));
         return;
@@ -342,7 +325,7 @@ void TestSend::sendingIsPacedByTheWire()
     QVERIFY(!unlockedBeforeTheEnd);
     QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
     QVERIFY(!form().RichTextBox1->Locked());
-    QCOMPARE(readUntilQuiet(), QByteArray());
+    QCOMPARE(device().readUntilQuiet(), QByteArray());
 }
 
 void TestSend::loadedFileSendsTheSameWhateverItsLineEnds_data()
@@ -368,7 +351,8 @@ void TestSend::loadedFileSendsTheSameWhateverItsLineEnds()
     QVERIFY(m_rig->start());
     form().Command1->click();
     QTRY_VERIFY_WITH_TIMEOUT(!sending(), 10000);
-    QCOMPARE(readUntilQuiet(7 + 72 + 6), "first\r\n" + QByteArray(70, 'q') + "\r\nlast\r\n");
+    QCOMPARE(device().readUntilQuiet(7 + 72 + 6),
+             "first\r\n" + QByteArray(70, 'q') + "\r\nlast\r\n");
 }
 
 QTEST_MAIN(TestSend)

@@ -10,7 +10,6 @@
 #include "tests/support/WindowOnPty.h"
 
 #include <QAction>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -63,9 +62,6 @@ private:
     // The send pane holds the text, and Send is pressed.
     void send(const QString &text);
     bool sending() const { return form().Timer1->isActive(); }
-    // Everything that arrives until the line has been quiet for a while, after at least
-    // `atLeast` bytes.
-    QByteArray readUntilQuiet(qsizetype atLeast = 0, int quietMs = 300, int limitMs = 20000);
 
     std::unique_ptr<WindowOnPty> m_rig;
 };
@@ -93,19 +89,6 @@ void TestSendPort::send(const QString &text)
 {
     form().RichTextBox1->setText(text);
     form().Command1->click();
-}
-
-QByteArray TestSendPort::readUntilQuiet(qsizetype atLeast, int quietMs, int limitMs)
-{
-    QByteArray all = atLeast > 0 ? device().read(int(atLeast), limitMs) : QByteArray();
-    QDeadlineTimer limit(limitMs);
-    while (!limit.hasExpired()) {
-        const QByteArray more = device().read(-1, quietMs);
-        if (more.isEmpty())
-            break;
-        all += more;
-    }
-    return all;
 }
 
 void TestSendPort::headerOnStart_data()
@@ -214,7 +197,7 @@ void TestSendPort::suspendedAndResumedByStart()
     // L2 falls due while the port is closed, and L3's time passes too: nothing goes, and L2
     // stays prepared.
     QTRY_VERIFY_WITH_TIMEOUT(pacingClock() > form().NextSendTime + 0.5 + 0.1, 5000);
-    QCOMPARE(readUntilQuiet(), QByteArray());
+    QCOMPARE(device().readUntilQuiet(), QByteArray());
     QCOMPARE(form().SendLine, QStringLiteral("L2\r\n"));
     QVERIFY(sending());
 
@@ -227,7 +210,7 @@ void TestSendPort::suspendedAndResumedByStart()
     const double thirdSeen = pacingClock();
     QVERIFY2(thirdSeen >= started + 0.5, qPrintable(QString::number(thirdSeen - started)));
     QTRY_VERIFY_WITH_TIMEOUT(!sending(), 15000);
-    QCOMPARE(readUntilQuiet(), QByteArray());
+    QCOMPARE(device().readUntilQuiet(), QByteArray());
     QVERIFY(!form().RichTextBox1->Locked());
     QVERIFY(form().MSComm1->PortOpen());
 }
@@ -373,7 +356,7 @@ void TestSendPort::transmissionAcrossLineErrorsAndCloses()
     } else {
         const qsizetype left = cut ? match.captured(1).toInt() : line2.size();
         QVERIFY2(left > 0, qPrintable(QString::number(left)));
-        got += readUntilQuiet(4 + left + (cut ? 0 : 2) - got.size());
+        got += device().readUntilQuiet(4 + left + (cut ? 0 : 2) - got.size());
         QCOMPARE(got, "L1\r\n" + line2.left(left) + (cut ? "" : "\r\n"));
     }
 
