@@ -1,8 +1,6 @@
 // What a close leaves of a line that was being written.
 #include "send/LineCut.h"
 
-#include <QStringView>
-
 #include <algorithm>
 
 LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes)
@@ -26,15 +24,21 @@ LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes)
     if (sentOfText == 0)
         return {};
 
+    // The characters whose bytes all left, counted without encoding them again: a pasted line
+    // may be millions of characters long.
     LineCut cut {.lineEndOwed = line.terminator, .textBegun = true};
+    const QChar *text = line.text.constData();
     for (qsizetype bytes = 0; cut.charactersLeft < line.text.size();) {
         const qsizetype at = cut.charactersLeft;
-        const int units = line.text.at(at).isHighSurrogate() && at + 1 < line.text.size() ? 2 : 1;
-        const qsizetype size = QStringView(line.text).sliced(at, units).toUtf8().size();
+        const char16_t c = text[at].unicode();
+        const bool pair = QChar::isHighSurrogate(c) && at + 1 < line.text.size()
+            && text[at + 1].isLowSurrogate();
+        // A lone surrogate goes out as one byte, a question mark.
+        const int size = pair ? 4 : c < 0x80 || QChar::isSurrogate(c) ? 1 : c < 0x800 ? 2 : 3;
         if (bytes + size > sentOfText)
             break;
         bytes += size;
-        cut.charactersLeft += units;
+        cut.charactersLeft += pair ? 2 : 1;
     }
     return cut;
 }

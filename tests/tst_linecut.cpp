@@ -51,6 +51,9 @@ void TestLineCut::whatACutLeaves_data()
     const QString pair = QStringLiteral("a\U0001F600b");
     QTest::newRow("surrogate pair split") << none << pair << cr << 4 << cr << 1 << true << false;
     QTest::newRow("surrogate pair whole") << none << pair << cr << 2 << cr << 3 << true << false;
+    const QString lone = QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b");
+    QTest::newRow("lone surrogate, one byte")
+        << none << lone << cr << 2 << cr << 2 << true << false;
 }
 
 void TestLineCut::whatACutLeaves()
