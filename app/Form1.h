@@ -1,6 +1,8 @@
 // Kavrel's one window: its controls, menus, handlers, procedures and form-level variables.
 #pragma once
 
+#include "send/LineCut.h"
+
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QString>
@@ -186,7 +188,9 @@ private:
     void appendToReceivedPane(const QString &text);
     void showSettingsWriteFailure(const QString &path, const QString &reason);
     void reportLineError(std::int16_t code);
+    void reportLeavingCancelled(std::int16_t waitingError);
     void noteCutLine();
+    QString takeCutLineNote();
     void endWaitingTransmission();
 
     // Recovery files (recovery/Form1_Recovery.cpp).
@@ -209,25 +213,27 @@ private:
     QTimer m_receivedFlush; // inserts the batch a moment after its first line
     PaneFind *m_find = nullptr; // find in either pane
 
-    // The line last written by a transmission: where it stands in the send pane and what went
+    // The last write of a transmission: where its line stands in the send pane and what went
     // to the port, so a close that cuts it can have it sent again, whole.
     struct LineInFlight
     {
-        int number = 0; // line of the send pane, from 1; 0: none
+        int number = 0; // line of the send pane, from 1; 0: a line end alone
         int start = 0; // its position in the send pane
-        QString text; // the pane's line
-        QString written; // what went to the port: [line end,] line, terminator
-        int lineEndFirst = 0; // characters of that leading line end
+        WrittenLine written {};
         double due = 0.0;
+        bool resumes = true; // false once Send started over: a cut does not go back to it
     };
     LineInFlight m_inFlight;
     int m_sendLineNumber = 0; // the line PrepareNextLine selected last
+    // The rest of a line end that a cut kept from the device; it goes before the next write.
+    QString m_lineEndOwed;
     // A line cut by the last close, for the message that reports it; number 0: none.
     struct CutLine
     {
         int number = 0;
         int left = 0; // its characters that had left
         int length = 0;
+        bool again = false; // it goes again, whole, when the transmission goes on
     };
     CutLine m_cut;
     // A line error from the received data that waits for the line in flight to leave before

@@ -3,6 +3,8 @@
 
 #include "app/Version.h"
 
+#include <utility>
+
 void Form1::Form_Load()
 {
     // An empty description still leaves its blank: "Kavrel  Ver.0.20". Minor and revision run
@@ -16,18 +18,24 @@ void Form1::Form_Load()
 
 void Form1::Form_Unload(std::int16_t &Cancel)
 {
+    const std::int16_t waitingError = std::exchange(m_closeWhenSent, 0);
     ClosePort();
     ConfirmExit();
     // ConfirmExit came back: the user answered Cancel. Keep the window and its unsaved panes,
     // as leaving by File > End does, instead of throwing the text away.
-    if (!hasEnded())
+    if (!hasEnded()) {
         Cancel = True;
+        reportLeavingCancelled(waitingError);
+    }
 }
 
 void Form1::mEnd_Click()
 {
+    const std::int16_t waitingError = std::exchange(m_closeWhenSent, 0);
     ClosePort();
     ConfirmExit();
+    if (!hasEnded())
+        reportLeavingCancelled(waitingError);
 }
 
 void Form1::ConfirmExit()

@@ -6,8 +6,12 @@ kavrel_packages=(
     poppler-utils
     desktop-file-utils appstream man-db
 )
+# The second compiler, for the sanitizer build: clang itself, and the runtimes of its
+# sanitizers, which Debian ships apart (clang only recommends them).
+kavrel_clang_packages=(clang libclang-rt-dev)
 
-# Installs what is missing, non-interactively; does nothing when everything is present.
+# Installs what is missing, non-interactively; does nothing when everything is present. Packages
+# given as arguments are installed besides the list.
 kavrel_install_missing() {
     local missing=()
     local package

@@ -27,7 +27,9 @@ void Form1::Command1_Click()
     RichTextBox1->setSelStart(0);
     RichTextBox1->setSelLength(0);
     m_sendLineNumber = 0;
-    m_inFlight = {};
+    // A line still leaving from before is no longer the transmission's, but a close that cuts
+    // it still owes the device a line end.
+    m_inFlight.resumes = false;
     PrepareNextLine();
     // The first line is due at once; the lines after it at fixed steps from now.
     NextSendTime = pacingClock();
@@ -76,6 +78,13 @@ void Form1::Timer1_Timer()
         return;
 
     if (SendLine.isEmpty()) {
+        // A cut line whose text had all left still needs the rest of its line end.
+        if (!m_lineEndOwed.isEmpty()) {
+            m_inFlight = {.written = {.lineEnd = std::exchange(m_lineEndOwed, QString())},
+                          .due = NextSendTime};
+            MSComm1->setOutput(m_inFlight.written.lineEnd);
+            return;
+        }
         Timer1->stop();
         RichTextBox1->setLocked(false);
         RichTextBox1->setSelStart(RichTextBox1->SelLength() + RichTextBox1->SelStart());
@@ -83,15 +92,17 @@ void Form1::Timer1_Timer()
         return;
     }
 
-    // Remembered until the next line, should a close cut it.
-    const QString text = RichTextBox1->SelText();
-    const int terminator = SendLine.endsWith(QLatin1String("\r\n")) ? 2 : 1;
-    const int lineEndFirst = int(SendLine.size() - text.size()) - terminator;
-    m_inFlight
-        = {m_sendLineNumber, RichTextBox1->SelStart(), text, SendLine, lineEndFirst, NextSendTime};
+    // Remembered until the next write, should a close cut it.
+    const qsizetype terminator = SendLine.endsWith(QLatin1String("\r\n")) ? 2 : 1;
+    m_inFlight = {.number = m_sendLineNumber,
+                  .start = RichTextBox1->SelStart(),
+                  .written = {.lineEnd = std::exchange(m_lineEndOwed, QString()),
+                              .text = SendLine.chopped(terminator),
+                              .terminator = SendLine.right(terminator)},
+                  .due = NextSendTime};
     // The transmit buffer is not emptied first: the line before has left the port, and on a
     // pseudo-terminal emptying it would also drop what a slow reader has not read yet.
-    MSComm1->setOutput(SendLine);
+    MSComm1->setOutput(m_inFlight.written.whole());
     // A line held back (a slow wire, a suspension, a busy window) schedules the lines after it
     // from now, each after its wait, instead of in a burst. Up to two ticks is the timer's own
     // granularity and jitter, not lateness: the fixed steps from Send stay as they are.
@@ -123,42 +134,69 @@ void Form1::PrepareNextLine()
         NextSendTime += C_Val(wait->text());
 }
 
-// ClosePort closed the port under a transmission that goes on after Start. The line in flight
-// lost what had not reached the wire: it goes again, whole, when the port opens, and the
-// transmission goes on after it as before.
+// ClosePort closed the port, and the write in flight may have lost its end. The device is owed
+// a line end before the next write, so it never reads two lines as one; a line of which not
+// all the text left goes again, whole, if its transmission goes on after Start.
 void Form1::noteCutLine()
 {
     const LineInFlight line = std::exchange(m_inFlight, {});
     const int dropped = MSComm1->droppedOutput();
-    if (line.number == 0 || dropped <= 0)
+    if (dropped <= 0 || line.written.isEmpty())
         return;
-    const QByteArray written = line.written.toUtf8();
-    const qsizetype sent = std::max<qsizetype>(0, written.size() - dropped);
-    const qsizetype sentOfText = sent - line.lineEndFirst; // a line end is one byte a character
-
-    // The characters of the line whose bytes all left.
-    int left = 0;
-    for (qsizetype bytes = 0; left < line.text.size();) {
-        const int units
-            = line.text.at(left).isHighSurrogate() && left + 1 < line.text.size() ? 2 : 1;
-        const qsizetype size = QStringView(line.text).sliced(left, units).toUtf8().size();
-        if (bytes + size > sentOfText)
-            break;
-        bytes += size;
-        left += units;
+    const LineCut cut = cutLine(line.written, dropped);
+    m_lineEndOwed = cut.lineEndOwed;
+    if (line.number == 0)
+        return;
+    const bool again = !cut.textWhole && line.resumes && Timer1->isActive();
+    if (cut.textBegun) {
+        m_cut = {.number = line.number,
+                 .left = int(cut.charactersLeft),
+                 .length = int(line.written.text.size()),
+                 .again = again};
     }
-
-    // The device holds the part that left as an unfinished line: a line end finishes it first,
-    // or the device would read that part and the whole line as one line.
-    const bool unfinished = sentOfText > 0 || (line.lineEndFirst > 0 && sent < line.lineEndFirst);
-    const QString terminator = line.written.sliced(line.lineEndFirst + line.text.size());
-    SendLine = (unfinished ? terminator : QString()) + line.text + terminator;
+    if (!again)
+        return;
+    SendLine = line.written.text + line.written.terminator;
     m_sendLineNumber = line.number;
     NextSendTime = line.due;
     RichTextBox1->setSelStart(line.start);
-    RichTextBox1->setSelLength(int(line.text.size()));
-    if (sentOfText > 0)
-        m_cut = {line.number, left, int(line.text.size())};
+    RichTextBox1->setSelLength(int(line.written.text.size()));
+}
+
+// What the last close did to the line in flight, for the message that reports the close; the
+// empty text when it cut none.
+QString Form1::takeCutLineNote()
+{
+    const CutLine cut = std::exchange(m_cut, {});
+    if (cut.number == 0)
+        return QString();
+    if (cut.left == cut.length) {
+        return tr("Line %1 of the send pane had left but for the rest of its line end, which "
+                  "goes before the next line sent; the line is not sent again.")
+            .arg(cut.number);
+    }
+    const QString note = tr("Line %1 of the send pane was cut: %2 of its %3 characters had left.")
+                             .arg(cut.number)
+                             .arg(cut.left)
+                             .arg(cut.length);
+    return note + u' '
+        + (cut.again ? tr("After Start a line end goes first, so the device can drop that part, "
+                          "and then the whole line.")
+                     : tr("A line end goes before the next line sent, so the device can drop "
+                          "that part."));
+}
+
+// File > End or closing the window closed the port, and the user stayed: what the close cut, and
+// a line error that waited for the line in flight, are told now.
+void Form1::reportLeavingCancelled(std::int16_t waitingError)
+{
+    if (waitingError != 0) {
+        reportLineError(waitingError);
+        return;
+    }
+    const QString note = takeCutLineNote();
+    if (!note.isEmpty())
+        showMessage(QMessageBox::Warning, tr("The port was closed in the middle of a line."), note);
 }
 
 // A Start that failed ends the transmission that waited for it: the pane is the user's again,

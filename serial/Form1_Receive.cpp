@@ -51,8 +51,16 @@ void Form1::MSComm1_OnComm()
         }
     }
     if (event > 10) {
+        // An error that waited for the line in flight is told too, before the one that closed
+        // the port, which names what the close cut.
+        const std::int16_t waitingError = std::exchange(m_closeWhenSent, 0);
         ClosePort();
-        reportLineError(event == MSComm::comEventRxOver ? event : MSComm1->CommEvent());
+        if (waitingError != 0) {
+            const CutLine cut = std::exchange(m_cut, {});
+            reportLineError(waitingError);
+            m_cut = cut;
+        }
+        reportLineError(event);
         return;
     }
     if (event != MSComm::comEvReceive)
@@ -98,16 +106,9 @@ void Form1::reportLineError(std::int16_t code)
              "to open the port again.")
               .arg(MSComm1->devicePath())
         : tr("The line reported an error. Press Start to open the port again.");
-    if (m_cut.number != 0) {
-        help += QLatin1Char('\n')
-            + tr("Line %1 of the send pane was cut: %2 of its %3 characters had left. After "
-                 "Start a line end goes first, so the device can drop that part, and then the "
-                 "whole line.")
-                  .arg(m_cut.number)
-                  .arg(m_cut.left)
-                  .arg(m_cut.length);
-        m_cut = {};
-    }
+    const QString cut = takeCutLineNote();
+    if (!cut.isEmpty())
+        help += QLatin1Char('\n') + cut;
     const QString text = code == MSComm::comEventRxOver
         ? QStringLiteral("Input Buffer Overflowed !")
         : QStringLiteral("Communication Error %1 !").arg(code);

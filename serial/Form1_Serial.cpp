@@ -104,12 +104,11 @@ void Form1::ClosePort()
     flushReceivedLines();
     m_closeWhenSent = 0;
     m_cut = {};
-    const bool wasOpen = MSComm1->PortOpen();
-    if (wasOpen)
-        MSComm1->setPortOpen(false);
     // A transmission still running waits for Start; what this close cut goes again then.
-    if (wasOpen && Timer1->isActive())
+    if (MSComm1->PortOpen()) {
+        MSComm1->setPortOpen(false);
         noteCutLine();
+    }
     Command1->setText(QStringLiteral("Start"));
     Command2->setText(QStringLiteral("End"));
     MSComm1->setInBufferCount(0);

@@ -71,8 +71,11 @@ std::optional<LineErrorCounts> lineErrorCounts(int fd)
     serial_icounter_struct counts {};
     if (::ioctl(fd, TIOCGICOUNT, &counts) != 0)
         return std::nullopt;
-    return LineErrorCounts {counts.frame, counts.overrun, counts.parity, counts.brk,
-                            counts.buf_overrun};
+    return LineErrorCounts {.frame = counts.frame,
+                            .overrun = counts.overrun,
+                            .parity = counts.parity,
+                            .brk = counts.brk,
+                            .bufferOverrun = counts.buf_overrun};
 }
 
 #else

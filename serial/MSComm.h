@@ -122,6 +122,9 @@ protected:
     void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
+    // One read slice: a fast device still leaves room for the window between slices.
+    static constexpr qint64 sliceBytes = 64 * 1024;
+
     void closePort();
     bool fail(const QString &reason);
     QString lostDeviceReason(const QList<SerialDevice> &alike) const;

@@ -206,23 +206,26 @@ PortDevice portDevice(int port, const QList<SerialDevice> &present)
 {
     const QByteArray variable = "KAVREL_COM" + QByteArray::number(port);
     const QString configured = qEnvironmentVariable(variable.constData());
-    if (!configured.isEmpty())
-        return {configured, QStringLiteral("%1 \u2014 %2").arg(configured, QLatin1String(variable)),
-                QString(), true};
+    if (!configured.isEmpty()) {
+        return {.path = configured,
+                .description
+                = QStringLiteral("%1 \u2014 %2").arg(configured, QLatin1String(variable)),
+                .configured = true};
+    }
 #ifdef Q_OS_WIN
     Q_UNUSED(present);
     const QString name = QStringLiteral("COM%1").arg(port);
-    return {name, name};
+    return {.path = name, .description = name};
 #else
     if (port >= 1 && port <= present.size())
         return portDevice(present.at(port - 1));
-    return {QString(), QCoreApplication::translate("SerialPorts", "no device")};
+    return {.description = QCoreApplication::translate("SerialPorts", "no device")};
 #endif
 }
 
 PortDevice portDevice(const SerialDevice &device)
 {
-    return {device.node, device.description(), device.identity};
+    return {.path = device.node, .description = device.description(), .identity = device.identity};
 }
 
 DeviceSearch findDevice(const DeviceIdentity &identity, const QList<SerialDevice> &present)

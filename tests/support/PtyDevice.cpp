@@ -106,6 +106,19 @@ QByteArray PtyDevice::read(int count, int timeoutMs)
     return out;
 }
 
+QByteArray PtyDevice::readUntilQuiet(qsizetype atLeast, int quietMs, int limitMs)
+{
+    QByteArray all = atLeast > 0 ? read(int(atLeast), limitMs) : QByteArray();
+    QDeadlineTimer limit(limitMs);
+    while (!limit.hasExpired()) {
+        const QByteArray more = read(-1, quietMs);
+        if (more.isEmpty())
+            break;
+        all += more;
+    }
+    return all;
+}
+
 QByteArray PtyDevice::readNow()
 {
     QByteArray out;

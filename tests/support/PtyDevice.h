@@ -31,6 +31,10 @@ public:
     // have arrived (count < 0: whatever arrives until the time is up). Keeps the Qt event loop
     // running while it waits, so the program under test can send.
     QByteArray read(int count, int timeoutMs = 2000);
+    // Everything that arrives until the line has been quiet for quietMs, after at least
+    // `atLeast` bytes (bytes the program writes arrive after the kernel's deferred flush, which a
+    // busy machine may hold back longer than the quiet time).
+    QByteArray readUntilQuiet(qsizetype atLeast = 0, int quietMs = 300, int limitMs = 20000);
     // Reads what is there now without waiting or running events.
     QByteArray readNow();
     // Closes the master end: the device is gone (an unplugged adapter).
