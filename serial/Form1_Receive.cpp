@@ -161,9 +161,7 @@ void Form1::flushReceivedLines()
 
 void Form1::appendToReceivedPane(const QString &text)
 {
-    // At the very end of the pane, wherever the user left the caret or a selection.
-    RichTextBox2->setSelStart(std::numeric_limits<int>::max());
-    RichTextBox2->setSelText(text);
+    RichTextBox2->appendReceived(text);
 }
 
 // The header and the footer: the date and the time, each on its own line, after the lines

@@ -132,6 +132,7 @@ private slots:
     void printsOnTheSendPanesPages();
     void longLinesMeasuredAsDrawn_data();
     void longLinesMeasuredAsDrawn();
+    void separatorsShownInTheirLine();
     void selectAllAndCopyIsTheText();
     void typingAndPasteLandAtTheCaret();
     void receivedLinesLandAtTheEndAndTheViewFollows();
@@ -450,6 +451,24 @@ void TestLinePane::longLinesMeasuredAsDrawn()
         QVERIFY2(qAbs(caret.left() + bar->value() - 4 - whole.cursorToX(column)) <= 1,
                  qPrintable(QString::number(k)));
         QCOMPARE(pane.positionAt(caret.center()), column);
+    }
+}
+
+void TestLinePane::separatorsShownInTheirLine()
+{
+    // Received, they stay in the line, each drawn as a mark: every column a step further right.
+    LinePane pane;
+    pane.resize(400, 100);
+    pane.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    const QString line = QStringLiteral("a\u2028b\u2029c\u000cd\u0085e\u000bf\u001cg");
+    pane.appendReceived(line + QStringLiteral("\r\n"));
+    QCOMPARE(pane.lineCount(), 2);
+    QCOMPARE(pane.Text(), line + QStringLiteral("\r\n"));
+    for (int column = 1; column <= line.size(); ++column) {
+        QCOMPARE(pane.positionRect(column).top(), pane.positionRect(0).top());
+        QVERIFY2(pane.positionRect(column).left() > pane.positionRect(column - 1).left(),
+                 qPrintable(QString::number(column)));
     }
 }
 

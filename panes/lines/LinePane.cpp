@@ -41,6 +41,14 @@ void appendUtf8(QByteArray &out, QStringView text)
     out += text.toUtf8();
 }
 
+// What the program sets, types or pastes breaks its lines at U+2029 too, as in the send pane.
+QString withParagraphBreaks(QString text)
+{
+    if (text.contains(QChar::ParagraphSeparator))
+        text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    return text;
+}
+
 } // namespace
 
 LinePane::LinePane(QWidget *parent) : QAbstractScrollArea(parent)
@@ -61,7 +69,7 @@ QString LinePane::Text() const
 
 void LinePane::setText(const QString &text)
 {
-    edit(0, m_store.size(), text);
+    edit(0, m_store.size(), withParagraphBreaks(text));
     setSelection(0, 0);
 }
 
@@ -116,7 +124,14 @@ void LinePane::setSelText(const QString &text)
 
 void LinePane::replaceSelection(const QString &text)
 {
-    edit(std::min(m_anchor, m_caret), std::max(m_anchor, m_caret), text);
+    edit(std::min(m_anchor, m_caret), std::max(m_anchor, m_caret), withParagraphBreaks(text));
+}
+
+void LinePane::appendReceived(const QString &text)
+{
+    const qint64 end = m_store.size();
+    setSelection(end, end);
+    edit(end, end, text);
 }
 
 void LinePane::select(qint64 anchor, qint64 caret)
@@ -208,7 +223,9 @@ bool LinePane::LoadFile(const QString &path, int)
     const std::optional<QString> text = readTextFileText(path, &m_errorString);
     if (!text)
         return false;
-    setText(*text);
+    // A file's lines end at CR or LF only, as received lines do.
+    edit(0, m_store.size(), *text);
+    setSelection(0, 0);
     return true;
 }
 

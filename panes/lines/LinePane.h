@@ -30,7 +30,8 @@ public:
     explicit LinePane(QWidget *parent = nullptr);
     ~LinePane() override;
 
-    // The operations of the text pane, as RichTextBox offers them (see there).
+    // The operations of the text pane, as RichTextBox offers them (see there). Like the send
+    // pane, setText, setSelText, typing and paste take U+2029 as a line break.
     QString Text() const;
     void setText(const QString &text);
     // Puts a whole store in place of the text without building it as one string, the caret at
@@ -66,6 +67,10 @@ public:
     qint64 anchor() const { return m_anchor; }
     void select(qint64 anchor, qint64 caret);
     void replaceSelection(const QString &text);
+    // Received text at the very end, the caret after it, wherever the user left the caret or a
+    // selection. Only CR LF, CR and LF end its lines: a paragraph or line separator the device
+    // sent stays inside its line, as a file's does.
+    void appendReceived(const QString &text);
 
     void copy();
     void cut();
@@ -124,6 +129,7 @@ private:
     {
         qsizetype firstColumn = 0;
         qreal x = 0; // where the piece starts, in the line's own coordinates
+        QList<int> marks; // where a character is shown as a mark (see LineMarks.h)
     };
     Piece layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const;
     // Where a long line's columns fall, reckoned as a fixed-pitch font draws them with tab

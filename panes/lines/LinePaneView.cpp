@@ -2,6 +2,8 @@
 // only the lines in sight laid out, each for the one paint, so no line keeps a layout.
 #include "panes/lines/LinePane.h"
 
+#include "panes/lines/LineMarks.h"
+
 #include <QApplication>
 #include <QPaintEvent>
 #include <QPainter>
@@ -173,8 +175,7 @@ LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, 
              stop - piece.x <= widest + tabStop; stop += tabStop)
             tabs.append(QTextOption::Tab(stop - piece.x, QTextOption::LeftTab));
     }
-    // A line separator would break the layout into two lines; the pane shows one.
-    text.replace(QChar::LineSeparator, u' ');
+    piece.marks = showMarks(text);
     layout.setText(text);
     layout.setFont(font());
     QTextOption option;
@@ -281,6 +282,8 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
     QTextCharFormat selected;
     selected.setBackground(palette().brush(group, QPalette::Highlight));
     selected.setForeground(palette().brush(group, QPalette::HighlightedText));
+    QTextCharFormat marked;
+    marked.setForeground(palette().brush(group, QPalette::PlaceholderText));
     const qint64 selectionStart = std::min(m_anchor, m_caret);
     const qint64 selectionEnd = std::max(m_anchor, m_caret);
     const LineStore::Place caret = m_store.place(m_caret);
@@ -298,6 +301,8 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
         const QPointF origin(left + piece.x, lineTop(line));
 
         QList<QTextLayout::FormatRange> selections;
+        for (const int mark : piece.marks)
+            selections.append({mark, 1, marked});
         const qint64 from = std::max<qint64>(selectionStart - lineStart, 0) - piece.firstColumn;
         const qint64 to = std::min<qint64>(selectionEnd - lineStart, length) - piece.firstColumn;
         const qint64 shown = layout.text().size();

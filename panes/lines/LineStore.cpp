@@ -8,9 +8,10 @@
 
 namespace {
 
+// Only CR and LF end a line: a paragraph or line separator a device sends stays in its line.
 bool isBreak(char16_t c)
 {
-    return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator;
+    return c == u'\r' || c == u'\n';
 }
 
 // Where the next line break begins in the text, and how many characters it takes.
