@@ -156,6 +156,8 @@ private:
     // ends; nothing inside a line.
     std::optional<qint64> acrossLineBreak(qint64 position, bool forward) const;
     qint64 wordBoundary(qint64 position, bool forward) const;
+    // The word a double click takes at a column: [start, end) in the line.
+    std::pair<qsizetype, qsizetype> wordAt(qint64 line, qsizetype column) const;
     void dragTo(const QPoint &point);
 
     LineStore m_store;
