@@ -418,11 +418,31 @@ void TestLinePane::longLinesMeasuredAsDrawn_data()
     QTest::newRow("tabs at the end") << QString(3000, u'y') + QStringLiteral("\t\t\tz");
     QTest::newRow("no tabs") << QString(3000, u'z');
     QTest::newRow("short, tabbed") << QStringLiteral("a\tb").repeated(100);
+    QTest::newRow("3,000 wide characters") << QString(3000, QChar(0x65e5));
+    QTest::newRow("wide and narrow, tabbed")
+        << QStringLiteral("\u65e5\u672c\u8a9e text\t\uff21\uff22 ").repeated(300);
+    QTest::newRow("combining marks") << QStringLiteral("e\u0301a\u0308 ").repeated(700);
+    QTest::newRow("pairs beyond U+FFFF") << QStringLiteral("\U0001F600x\U00020000 ").repeated(700);
+    QTest::newRow("right to left")
+        << QStringLiteral("\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd ").repeated(300);
+    QTest::newRow("right to left, joined")
+        << QStringLiteral(
+               "\u0645\u0631\u062d\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 ")
+               .repeated(250);
+    QTest::newRow("right to left, tabbed, with numbers")
+        << QStringLiteral("\u05e9\u05dc\u05d5\u05dd\t12.5 \u05e2\u05d5\u05dc\u05dd\t")
+               .repeated(300);
+    QTest::newRow("mixed, left to right")
+        << QStringLiteral("abc \u05e9\u05dc\u05d5\u05dd 123 \u05e2\u05d5\u05dc\u05dd def ")
+               .repeated(150);
+    QTest::newRow("mixed, right to left")
+        << QStringLiteral("\u05e9\u05dc\u05d5\u05dd abc def 4.5 ").repeated(200);
 }
 
 void TestLinePane::longLinesMeasuredAsDrawn()
 {
-    // Where the line's columns are drawn when it is laid out whole, as the send pane lays it out.
+    // Where the line's columns are drawn when it is laid out whole: no wrapping, tab stops every
+    // 80 pixels, trailing spaces counted.
     QFETCH(QString, line);
     LinePane pane;
     pane.setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -434,6 +454,7 @@ void TestLinePane::longLinesMeasuredAsDrawn()
     QTextOption option;
     option.setWrapMode(QTextOption::NoWrap);
     option.setTabStopDistance(80);
+    option.setFlags(QTextOption::IncludeTrailingSpaces);
     drawn.setTextOption(option);
     drawn.beginLayout();
     const QTextLine whole = drawn.createLine();
@@ -448,9 +469,23 @@ void TestLinePane::longLinesMeasuredAsDrawn()
         pane.setSelStart(column);
         const QRect caret = pane.positionRect(column);
         QVERIFY2(pane.viewport()->rect().contains(caret.center()), qPrintable(QString::number(k)));
-        QVERIFY2(qAbs(caret.left() + bar->value() - 4 - whole.cursorToX(column)) <= 1,
-                 qPrintable(QString::number(k)));
-        QCOMPARE(pane.positionAt(caret.center()), column);
+    }
+    // Every column where the whole line puts it, and a click there where the whole line's.
+    for (int column = 0; column <= line.size(); ++column) {
+        if (line[std::min(column, int(line.size()) - 1)].isLowSurrogate())
+            continue;
+        const QRect caret = pane.positionRect(column);
+        const int x = caret.left() + bar->value() - 4;
+        QVERIFY2(qAbs(x - whole.cursorToX(column)) <= 1,
+                 qPrintable(QStringLiteral("column %1 at %2, not %3")
+                                .arg(column)
+                                .arg(x)
+                                .arg(whole.cursorToX(column))));
+        QVERIFY2(pane.positionAt(caret.center()) == whole.xToCursor(x),
+                 qPrintable(QStringLiteral("column %1: %2, not %3")
+                                .arg(column)
+                                .arg(pane.positionAt(caret.center()))
+                                .arg(whole.xToCursor(x))));
     }
 }
 

@@ -77,6 +77,7 @@ void LinePane::setStore(LineStore store)
 {
     LinePaneAccessible::aboutToRemove(this, 0, m_store.size());
     m_store = std::move(store);
+    m_geometry.clear();
     m_widestSeen = 0;
     m_anchor = m_caret = m_store.size();
     m_goalX = -1;
@@ -176,10 +177,19 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
     const bool whole = from == 0 && to == m_store.size();
     LinePaneAccessible::aboutToRemove(this, from, to);
     const qint64 before = m_store.size();
+    const qint64 linesBefore = m_store.lineCount();
+    const LineStore::Place a = m_store.place(from);
+    const LineStore::Place b = m_store.place(to);
     m_store.replace(from, to, clean);
     const qint64 end = to + m_store.size() - before;
-    if (whole)
+    if (whole) {
         m_widestSeen = 0;
+        m_geometry.clear();
+    } else if (a.line == b.line && !clean.contains(u'\r') && !clean.contains(u'\n')) {
+        m_geometry.editedInLine(a.line, a.column, b.column - a.column, clean);
+    } else {
+        m_geometry.editedLines(a.line, b.line, m_store.lineCount() - linesBefore);
+    }
     m_anchor = m_caret = end;
     m_goalX = -1;
     LinePaneAccessible::inserted(this, from, end);
@@ -195,6 +205,7 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
 void LinePane::repeatForTesting(qsizetype times)
 {
     m_store.repeat(times);
+    m_geometry.clear();
     updateGeometryOfText();
     viewport()->update();
 }

@@ -2,6 +2,7 @@
 // only the lines in sight, so a pane holding millions of lines costs a few dozen bytes a line.
 #pragma once
 
+#include "panes/lines/LineGeometry.h"
 #include "panes/lines/LineScroll.h"
 #include "panes/lines/LineStore.h"
 
@@ -14,7 +15,6 @@
 
 class QPainter;
 class QPrinter;
-class QTextLayout;
 
 class LinePane : public QAbstractScrollArea
 {
@@ -123,24 +123,6 @@ private:
     void restartBlinking();
     void offerSelection();
 
-    // A line's text laid out for drawing or hit testing: the whole line, or for a long line
-    // the columns around a horizontal stretch of it.
-    struct Piece
-    {
-        qsizetype firstColumn = 0;
-        qreal x = 0; // where the piece starts, in the line's own coordinates
-        QList<int> marks; // where a character is shown as a mark (see LineMarks.h)
-    };
-    Piece layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const;
-    // Where a long line's columns fall, reckoned as a fixed-pitch font draws them with tab
-    // stops: the first column up to a limit whose start lies past an x, or the limit, and
-    // where that column starts.
-    struct Reach
-    {
-        qsizetype column = 0;
-        qreal x = 0;
-    };
-    Reach reach(qint64 line, qsizetype limit, qreal x) const;
     qreal columnX(qint64 line, qsizetype column) const;
     qsizetype columnAt(qint64 line, qreal x) const;
     int lineTop(qint64 line) const;
@@ -161,6 +143,7 @@ private:
     void dragTo(const QPoint &point);
 
     LineStore m_store;
+    mutable LineGeometry m_geometry; // a cache of the view's: where the columns are drawn
     qint64 m_anchor = 0;
     qint64 m_caret = 0;
     qreal m_goalX = -1; // where up and down keep the caret, while they are pressed

@@ -2,8 +2,6 @@
 // only the lines in sight laid out, each for the one paint, so no line keeps a layout.
 #include "panes/lines/LinePane.h"
 
-#include "panes/lines/LineMarks.h"
-
 #include <QApplication>
 #include <QPaintEvent>
 #include <QPainter>
@@ -15,12 +13,8 @@
 
 namespace {
 
-// As the send pane's document: a margin of 4 pixels, tab stops every 80.
+// As the send pane's document: a margin of 4 pixels.
 constexpr int margin = 4;
-constexpr qreal tabStop = 80;
-// Lines up to this length are laid out whole; longer ones only around what is in sight.
-constexpr qsizetype wholeLine = 2048;
-constexpr qsizetype around = 64;
 
 } // namespace
 
@@ -33,6 +27,7 @@ void LinePane::changeEvent(QEvent *event)
         m_lineHeight = std::max(1, metrics.height());
         m_ascent = metrics.ascent();
         m_advance = std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(u'x'));
+        m_geometry.setFont(font());
         m_widestSeen = 0;
         updateGeometryOfText();
         viewport()->update();
@@ -133,81 +128,14 @@ void LinePane::updateLines(qint64 fromPosition, qint64 toPosition)
         viewport()->update(0, top, viewport()->width(), bottom - top);
 }
 
-LinePane::Reach LinePane::reach(qint64 line, qsizetype limit, qreal x) const
-{
-    Reach at;
-    m_store.forEachLine(
-        line, line,
-        [&](auto text) {
-            for (const qsizetype end = std::min(limit, text.size()); at.column < end; ++at.column) {
-                const qreal next = QChar(text[at.column]) == u'\t'
-                    ? (std::floor(at.x / tabStop) + 1) * tabStop
-                    : at.x + m_advance;
-                if (next > x)
-                    break;
-                at.x = next;
-            }
-        },
-        [] {});
-    return at;
-}
-
-LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const
-{
-    Piece piece;
-    const qsizetype length = m_store.lineLength(line);
-    QString text;
-    QList<QTextOption::Tab> tabs;
-    if (length <= wholeLine) {
-        text = m_store.lineText(line);
-    } else {
-        qsizetype first = std::max<qsizetype>(0, reach(line, length, fromX).column - around);
-        first -= first % around;
-        const qsizetype last = std::min(reach(line, length, toX).column + around, length);
-        text = m_store.lineText(line, first, last - first);
-        if (first > 0 && !text.isEmpty() && text.front().isLowSurrogate())
-            text.front() = QChar::ReplacementCharacter;
-        piece.firstColumn = first;
-        piece.x = reach(line, first, std::numeric_limits<qreal>::infinity()).x;
-        // The piece's tabs stop where the whole line's do, not a stop's width from its start.
-        const qreal widest = qreal(text.size()) * std::max(m_advance, tabStop);
-        for (qreal stop = (std::floor(piece.x / tabStop) + 1) * tabStop;
-             stop - piece.x <= widest + tabStop; stop += tabStop)
-            tabs.append(QTextOption::Tab(stop - piece.x, QTextOption::LeftTab));
-    }
-    piece.marks = showMarks(text);
-    layout.setText(text);
-    layout.setFont(font());
-    QTextOption option;
-    option.setWrapMode(QTextOption::NoWrap);
-    option.setTabStopDistance(tabStop);
-    option.setTabs(tabs);
-    layout.setTextOption(option);
-    layout.setCacheEnabled(true);
-    layout.beginLayout();
-    QTextLine textLine = layout.createLine();
-    textLine.setLineWidth(1e7);
-    textLine.setPosition(QPointF(0, 0));
-    layout.endLayout();
-    return piece;
-}
-
 qreal LinePane::columnX(qint64 line, qsizetype column) const
 {
-    QTextLayout layout;
-    const qreal x = m_store.lineLength(line) > wholeLine
-        ? reach(line, column, std::numeric_limits<qreal>::infinity()).x
-        : 0;
-    const Piece piece = layOut(layout, line, x, x + 1);
-    return piece.x + layout.lineAt(0).cursorToX(int(column - piece.firstColumn));
+    return m_geometry.x(m_store, line, column);
 }
 
 qsizetype LinePane::columnAt(qint64 line, qreal x) const
 {
-    QTextLayout layout;
-    const Piece piece = layOut(layout, line, x, x + 1);
-    return piece.firstColumn
-        + layout.lineAt(0).xToCursor(x - piece.x, QTextLine::CursorBetweenCharacters);
+    return m_geometry.column(m_store, line, x);
 }
 
 QRect LinePane::positionRect(qint64 position) const
@@ -236,6 +164,12 @@ void LinePane::scrollToPosition(qint64 position)
         setTopLine(place.line - visible + 1);
     QScrollBar *horizontal = horizontalScrollBar();
     const int x = int(std::floor(columnX(place.line, place.column)));
+    // The range reaches the caret's line end before the bar is moved there.
+    const qreal width = m_geometry.width(m_store, place.line);
+    if (width > m_widestSeen && x > horizontal->maximum()) {
+        m_widestSeen = width;
+        updateGeometryOfText();
+    }
     const int room = viewport()->width() - 2 * margin - 1;
     if (x < horizontal->value())
         horizontal->setValue(x);
@@ -295,33 +229,29 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
     qint64 lineStart = m_store.position({first, 0});
     for (qint64 line = first; line <= last; ++line) {
         const qsizetype length = m_store.lineLength(line);
-        QTextLayout layout;
-        const Piece piece = layOut(layout, line, fromX, toX);
-        const QTextLine textLine = layout.lineAt(0);
-        const QPointF origin(left + piece.x, lineTop(line));
-
-        QList<QTextLayout::FormatRange> selections;
-        for (const int mark : piece.marks)
-            selections.append({mark, 1, marked});
-        const qint64 from = std::max<qint64>(selectionStart - lineStart, 0) - piece.firstColumn;
-        const qint64 to = std::min<qint64>(selectionEnd - lineStart, length) - piece.firstColumn;
-        const qint64 shown = layout.text().size();
-        if (std::max<qint64>(from, 0) < std::min(to, shown))
-            selections.append({int(std::max<qint64>(from, 0)),
-                               int(std::min(to, shown) - std::max<qint64>(from, 0)), selected});
-        layout.draw(&painter, origin, selections);
-
+        const qreal y = lineTop(line);
+        qreal width = 0;
+        for (const LineGeometry::Piece &piece :
+             m_geometry.pieces(m_store, line, fromX, toX, &width)) {
+            const qint64 shown = piece.layout->text().size();
+            QList<QTextLayout::FormatRange> formats;
+            for (const int mark : piece.marks)
+                formats.append({mark, 1, marked});
+            const qint64 from = std::max<qint64>(selectionStart - lineStart - piece.first, 0);
+            const qint64 to = std::min<qint64>(selectionEnd - lineStart - piece.first, shown);
+            if (from < to)
+                formats.append({int(from), int(to - from), selected});
+            piece.layout->draw(&painter, QPointF(left + piece.x, y), formats);
+        }
         // A selection running over the line break shows a space's width past the line's end.
         if (selectionEnd > lineStart + length && selectionStart <= lineStart + length
-            && line + 1 < lines && piece.firstColumn + shown == length)
-            painter.fillRect(QRectF(origin.x() + textLine.naturalTextWidth(), origin.y(),
-                                    breakWidth, m_lineHeight),
+            && line + 1 < lines)
+            painter.fillRect(QRectF(left + width, y, breakWidth, m_lineHeight),
                              selected.background());
         if (drawCaret && caret.line == line)
-            layout.drawCursor(&painter, origin, int(caret.column - piece.firstColumn), 1);
-        const qreal width = piece.firstColumn + shown == length
-            ? piece.x + textLine.naturalTextWidth()
-            : reach(line, length, std::numeric_limits<qreal>::infinity()).x;
+            painter.fillRect(
+                QRectF(left + std::floor(columnX(line, caret.column)), y, 1, m_lineHeight),
+                palette().brush(QPalette::Text));
         if (width > m_widestSeen) {
             m_widestSeen = width;
             widened = true;
