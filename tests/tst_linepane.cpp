@@ -124,8 +124,8 @@ private slots:
     void sameResultsAsTheSendPane();
     void selectingAcrossALineBreak_data();
     void selectingAcrossALineBreak();
-    void wordOperationsAsTheSendPane_data();
-    void wordOperationsAsTheSendPane();
+    void keysAsTheSendPane_data();
+    void keysAsTheSendPane();
     void typedAsTheSendPane_data();
     void typedAsTheSendPane();
     void printsOnTheSendPanesPages_data();
@@ -262,7 +262,7 @@ void TestLinePane::selectingAcrossALineBreak()
     QCOMPARE(pane.SelText(), pane.Text());
 }
 
-void TestLinePane::wordOperationsAsTheSendPane_data()
+void TestLinePane::keysAsTheSendPane_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("start");
@@ -296,9 +296,44 @@ void TestLinePane::wordOperationsAsTheSendPane_data()
     QTest::newRow("pairs, deleted forward") << pairs << 0 << deleteEnd << 3;
     QTest::newRow("pairs, deleted back") << pairs << int(pairs.size()) << deleteStart << 3;
     QTest::newRow("pairs, double clicks") << pairs << 511 << click << 4;
+
+    // Right to left and mixed lines: the arrows go the way the line reads, as in the send pane.
+    const QString hebrew = QStringLiteral("\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd "
+                                          "\u05d8\u05d5\u05d1 123");
+    const QString arabic = QStringLiteral("\u0645\u0631\u062d\u0628\u0627 \u0628\u0627\u0644"
+                                          "\u0639\u0627\u0644\u0645 45.6");
+    const QString mixed = QStringLiteral("abc \u05e9\u05dc\u05d5\u05dd 12 def");
+    const QString rtlMixed
+        = QStringLiteral("\u05e9\u05dc\u05d5\u05dd abc def \u05e2\u05d5\u05dc\u05dd");
+    const QString lines = hebrew + QStringLiteral("\r\n") + mixed + QStringLiteral("\r\n") + arabic
+        + QStringLiteral("\r\n") + rtlMixed;
+    const QString longLine = (hebrew + u' ').repeated(150) + QStringLiteral("\r\n") + mixed;
+    const QKeyCombination rightKey(Qt::Key_Right);
+    const QKeyCombination leftKey(Qt::Key_Left);
+    const QKeyCombination selectLeft(Qt::ShiftModifier, Qt::Key_Left);
+    const QKeyCombination selectWordLeft(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Left);
+    const QKeyCombination home(Qt::Key_Home);
+    const QKeyCombination end(Qt::Key_End);
+    const QKeyCombination selectEnd(Qt::ShiftModifier, Qt::Key_End);
+    const int last = int(lines.size());
+    QTest::newRow("right to left, Right") << lines << 0 << rightKey << 90;
+    QTest::newRow("right to left, Left") << lines << last << leftKey << 90;
+    QTest::newRow("right to left, Ctrl+Right") << lines << 0 << right << 30;
+    QTest::newRow("right to left, Ctrl+Left") << lines << last << left << 30;
+    QTest::newRow("right to left, Shift+Right") << lines << 10 << selectRight << 30;
+    QTest::newRow("right to left, Shift+Left") << lines << last - 5 << selectLeft << 90;
+    QTest::newRow("right to left, Ctrl+Shift+Left") << lines << 3 << selectWordLeft << 30;
+    QTest::newRow("right to left, Home") << lines << 7 << home << 1;
+    QTest::newRow("right to left, End") << lines << 7 << end << 1;
+    QTest::newRow("right to left, Shift+End") << lines << 45 << selectEnd << 1;
+    QTest::newRow("right to left, double clicks") << lines << 0 << click << last;
+    QTest::newRow("right to left, Delete") << lines << 2 << QKeyCombination(Qt::Key_Delete) << 6;
+    QTest::newRow("long right to left, Ctrl+Left") << longLine << 1200 << left << 12;
+    QTest::newRow("long right to left, Shift+Right") << longLine << 2050 << selectRight << 12;
+    QTest::newRow("long right to left, double clicks") << longLine << 2030 << click << 40;
 }
 
-void TestLinePane::wordOperationsAsTheSendPane()
+void TestLinePane::keysAsTheSendPane()
 {
     QFETCH(QString, text);
     QFETCH(int, start);

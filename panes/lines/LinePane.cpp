@@ -77,6 +77,7 @@ void LinePane::setStore(LineStore store)
 {
     LinePaneAccessible::aboutToRemove(this, 0, m_store.size());
     m_store = std::move(store);
+    ++m_edits;
     m_geometry.clear();
     m_widestSeen = 0;
     m_anchor = m_caret = m_store.size();
@@ -181,6 +182,7 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
     const LineStore::Place a = m_store.place(from);
     const LineStore::Place b = m_store.place(to);
     m_store.replace(from, to, clean);
+    ++m_edits;
     const qint64 end = to + m_store.size() - before;
     if (whole) {
         m_widestSeen = 0;
@@ -205,6 +207,7 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
 void LinePane::repeatForTesting(qsizetype times)
 {
     m_store.repeat(times);
+    ++m_edits;
     m_geometry.clear();
     updateGeometryOfText();
     viewport()->update();

@@ -138,12 +138,24 @@ private:
     // ends; nothing inside a line.
     std::optional<qint64> acrossLineBreak(qint64 position, bool forward) const;
     qint64 wordBoundary(qint64 position, bool forward) const;
+    // The next or previous place the caret stops at, as the send pane's cursor steps.
+    qint64 characterStep(qint64 position, bool forward) const;
+    // Whether the arrows go right to left through a line, as in the send pane.
+    bool rightToLeft(qint64 line) const;
     // The word a double click takes at a column: [start, end) in the line.
     std::pair<qsizetype, qsizetype> wordAt(qint64 line, qsizetype column) const;
     void dragTo(const QPoint &point);
 
     LineStore m_store;
+    quint64 m_edits = 0; // edits so far: what was found of the text before may have changed
     mutable LineGeometry m_geometry; // a cache of the view's: where the columns are drawn
+    struct Direction
+    {
+        qint64 line = -1;
+        quint64 edits = 0;
+        bool rightToLeft = false;
+    };
+    mutable Direction m_direction; // of the line the caret moved in last
     qint64 m_anchor = 0;
     qint64 m_caret = 0;
     qreal m_goalX = -1; // where up and down keep the caret, while they are pressed

@@ -96,10 +96,7 @@ void LinePane::keyPressEvent(QKeyEvent *event)
             }
             edit(from, m_caret, QString());
         } else if (event->key() != Qt::Key_Backspace) {
-            bool unused = false;
-            QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
-            const qint64 to = moved(&right, &unused);
-            edit(m_caret, to, QString());
+            edit(m_caret, characterStep(m_caret, true), QString());
         }
     } else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         replaceSelection(QStringLiteral("\r\n"));

@@ -82,6 +82,41 @@ qint64 LinePane::wordBoundary(qint64 position, bool forward) const
         {place.line, findInLine(m_store, place.line, place.column, find).first});
 }
 
+qint64 LinePane::characterStep(qint64 position, bool forward) const
+{
+    if (const std::optional<qint64> across = acrossLineBreak(position, forward))
+        return *across;
+    const LineStore::Place place = m_store.place(position);
+    const Find find = forward ? Find::NextCharacter : Find::PreviousCharacter;
+    return m_store.position(
+        {place.line, findInLine(m_store, place.line, place.column, find).first});
+}
+
+bool LinePane::rightToLeft(qint64 line) const
+{
+    // As the send pane's document finds a paragraph's direction: by its first character of a
+    // strong direction, unit by unit; left to right without one.
+    if (m_direction.line == line && m_direction.edits == m_edits)
+        return m_direction.rightToLeft;
+    bool found = false;
+    m_store.forEachLine(
+        line, line,
+        [&](auto text) {
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const QChar::Direction direction = QChar(text[i]).direction();
+                if (direction == QChar::DirL)
+                    return;
+                if (direction == QChar::DirR || direction == QChar::DirAL) {
+                    found = true;
+                    return;
+                }
+            }
+        },
+        [] {});
+    m_direction = {.line = line, .edits = m_edits, .rightToLeft = found};
+    return found;
+}
+
 qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
 {
     using Key = QKeySequence::StandardKey;
@@ -90,13 +125,9 @@ qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
         return *extend || event->matches(move);
     };
     const LineStore::Place place = m_store.place(m_caret);
-    const auto step = [&](bool forward) {
-        if (const std::optional<qint64> across = acrossLineBreak(m_caret, forward))
-            return *across;
-        const Find find = forward ? Find::NextCharacter : Find::PreviousCharacter;
-        return m_store.position(
-            {place.line, findInLine(m_store, place.line, place.column, find).first});
-    };
+    // In a right-to-left line the arrows, and Ctrl with them, go the other way through the
+    // text, as the send pane's cursor goes.
+    const auto forward = [&](bool right) { return right != rightToLeft(place.line); };
     const auto toLine = [&](qint64 line) {
         if (line < 0)
             return qint64(0);
@@ -107,13 +138,13 @@ qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
     };
     const qint64 page = visibleLines();
     if (is(Key::MoveToNextChar, Key::SelectNextChar))
-        return step(true);
+        return characterStep(m_caret, forward(true));
     if (is(Key::MoveToPreviousChar, Key::SelectPreviousChar))
-        return step(false);
+        return characterStep(m_caret, forward(false));
     if (is(Key::MoveToNextWord, Key::SelectNextWord))
-        return wordBoundary(m_caret, true);
+        return wordBoundary(m_caret, forward(true));
     if (is(Key::MoveToPreviousWord, Key::SelectPreviousWord))
-        return wordBoundary(m_caret, false);
+        return wordBoundary(m_caret, forward(false));
     if (is(Key::MoveToNextLine, Key::SelectNextLine))
         return toLine(place.line + 1);
     if (is(Key::MoveToPreviousLine, Key::SelectPreviousLine))

@@ -141,8 +141,8 @@ qsizetype LinePane::columnAt(qint64 line, qreal x) const
 QRect LinePane::positionRect(qint64 position) const
 {
     const LineStore::Place place = m_store.place(position);
-    const int x = margin - horizontalScrollBar()->value()
-        + int(std::floor(columnX(place.line, place.column)));
+    const int x
+        = margin - horizontalScrollBar()->value() + qRound(columnX(place.line, place.column));
     return QRect(x, lineTop(place.line), 1, m_lineHeight);
 }
 
@@ -163,7 +163,7 @@ void LinePane::scrollToPosition(qint64 position)
     else if (place.line >= topLine() + visible)
         setTopLine(place.line - visible + 1);
     QScrollBar *horizontal = horizontalScrollBar();
-    const int x = int(std::floor(columnX(place.line, place.column)));
+    const int x = qRound(columnX(place.line, place.column));
     // The range reaches the caret's line end before the bar is moved there.
     const qreal width = m_geometry.width(m_store, place.line);
     if (width > m_widestSeen && x > horizontal->maximum()) {
@@ -249,9 +249,8 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
             painter.fillRect(QRectF(left + width, y, breakWidth, m_lineHeight),
                              selected.background());
         if (drawCaret && caret.line == line)
-            painter.fillRect(
-                QRectF(left + std::floor(columnX(line, caret.column)), y, 1, m_lineHeight),
-                palette().brush(QPalette::Text));
+            painter.fillRect(QRectF(left + qRound(columnX(line, caret.column)), y, 1, m_lineHeight),
+                             palette().brush(QPalette::Text));
         if (width > m_widestSeen) {
             m_widestSeen = width;
             widened = true;
