@@ -47,18 +47,59 @@ inline bool ofTheLine(char16_t c, bool rightToLeft, bool arabicToo)
                        : direction == QChar::DirL;
 }
 
-// Whether the whole line's layout may be cut before column p: a tab (at the line's level,
-// and no shaping crosses it) before it, or a letter of the line's direction at it, after a
-// space or, in a font that neither kerns nor joins, after any character it cannot join.
-template<typename View> inline bool safeCut(View text, qsizetype p, bool rightToLeft, bool anywhere)
+// Whether the whole line's layout may be cut before column p: a tab before it (it keeps the
+// line's level, and nothing is shaped or kerned across it), or, in a font that neither kerns
+// nor joins, a letter of the line's direction at it after a character it cannot join. In a
+// line with nothing right to left every character keeps the line's level.
+template<typename View>
+inline bool safeCut(View text, qsizetype p, bool rightToLeft, bool plainFont, bool oneWay)
 {
     const char16_t a = at(text, p - 1);
     const char16_t b = at(text, p);
     if (a == u'\t')
         return true;
-    if ((!anywhere && a != u' ') || a == 0x200d || QChar::isHighSurrogate(a))
+    if (!plainFont || a == 0x200d || QChar::isHighSurrogate(a))
         return false;
+    if (oneWay)
+        return !QChar::isSurrogate(b) && !isMark(b) && !joins(b)
+            && QChar::category(b) != QChar::Other_Format;
     return ofTheLine(b, rightToLeft, a == u' ');
+}
+
+// Whether a character keeps a left-to-right line all at one level: nothing right to left, no
+// explicit direction control.
+inline bool oneWay(char32_t c)
+{
+    switch (QChar::direction(c)) {
+    case QChar::DirR:
+    case QChar::DirAL:
+    case QChar::DirAN:
+    case QChar::DirLRE:
+    case QChar::DirLRO:
+    case QChar::DirRLE:
+    case QChar::DirRLO:
+    case QChar::DirPDF:
+    case QChar::DirLRI:
+    case QChar::DirRLI:
+    case QChar::DirFSI:
+    case QChar::DirPDI:
+        return false;
+    default:
+        return true;
+    }
+}
+
+template<typename View> inline bool oneWay(View text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = at(text, i);
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size()
+            && QChar::isLowSurrogate(at(text, i + 1)))
+            c = QChar::surrogateToUcs4(char16_t(c), at(text, ++i));
+        if (!oneWay(c))
+            return false;
+    }
+    return true;
 }
 
 // Characters measured by their advances alone: no mark, no control, no joining, nothing of a

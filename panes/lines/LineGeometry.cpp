@@ -93,7 +93,11 @@ LineGeometry::Measured &LineGeometry::measured(const LineStore &store, qint64 li
                     }
                 }
                 const std::size_t first = blocks.size();
-                cut(text, m.rightToLeft, b.start, end, m.explicitAt, blocks);
+                if (m.oneWay && !oneWay(text.sliced(b.start, end - b.start))) {
+                    measureLine(text, m);
+                    return;
+                }
+                cut(text, m, b.start, end, blocks);
                 for (std::size_t j = first; j < blocks.size(); ++j)
                     measureBlock(text, m.rightToLeft, blocks[j],
                                  j + 1 < blocks.size() ? blocks[j + 1].start : end);
@@ -116,29 +120,28 @@ template<typename View> void LineGeometry::measureLine(View text, Measured &m)
             break;
         }
     }
+    m.oneWay = !m.rightToLeft && oneWay(text);
     m.blocks.clear();
-    cut(text, m.rightToLeft, 0, m.length, m.explicitAt, m.blocks);
+    cut(text, m, 0, m.length, m.blocks);
     for (std::size_t k = 0; k < m.blocks.size(); ++k)
         measureBlock(text, m.rightToLeft, m.blocks[k],
                      k + 1 < m.blocks.size() ? m.blocks[k + 1].start : m.length);
 }
 
 template<typename View>
-void LineGeometry::cut(View text, bool rightToLeft, qsizetype from, qsizetype to,
-                       qsizetype noCutFrom, std::vector<Block> &out) const
+void LineGeometry::cut(View text, const Measured &m, qsizetype from, qsizetype to,
+                       std::vector<Block> &out) const
 {
     // A block that does not start at a tab stop ends after its first tab, so every tab inside
-    // a block stops where it does in the whole line, whatever the direction.
+    // a block stops where it does in the whole line, whatever the direction. An explicit
+    // direction control may reorder, and so kern, anything after it: such a line is not cut.
     for (qsizetype s = from; s < to;) {
         const bool atStop = s == 0 || at(text, s - 1) == u'\t';
-        qsizetype p = s + 1;
+        qsizetype p = m.explicitAt < m.length ? to : s + 1;
         for (; p < to; ++p) {
-            if (p >= noCutFrom) {
-                p = to;
-                break;
-            }
             if ((!atStop && at(text, p - 1) == u'\t')
-                || (p - s >= blockColumns && safeCut(text, p, rightToLeft, m_plainAllowed)))
+                || (p - s >= blockColumns
+                    && safeCut(text, p, m.rightToLeft, m_plainAllowed, m.oneWay)))
                 break;
         }
         out.push_back({.start = s, .atStop = atStop, .dirty = true});
@@ -177,9 +180,10 @@ void LineGeometry::measureBlock(View text, bool rightToLeft, Block &block, qsize
             return;
         }
     }
-    // Laid out: what comes before its first tab, and what comes after it from a stop.
+    // Laid out: a block at a stop whole, since it always starts at one; another, what comes
+    // before its first tab and what comes after it from a stop.
     const QString whole = text.sliced(block.start, end - block.start).toString();
-    const qsizetype tab = whole.indexOf(u'\t');
+    const qsizetype tab = block.atStop ? -1 : whole.indexOf(u'\t');
     const auto width = [&](const QString &part) {
         const Piece laid = layOut(part, rightToLeft ? Qt::RightToLeft : Qt::LeftToRight);
         return qRound64(laid.layout->lineAt(0).horizontalAdvance() * unit);
@@ -221,10 +225,12 @@ void LineGeometry::editedInLine(qint64 line, qsizetype column, qsizetype removed
     // The direction is the first strong character's: an edit before it may change it, and a
     // change of direction moves every cut.
     const auto [addedRightToLeft, addedStrong] = directionOf(added);
+    // An explicit direction control changes the levels of everything after it: no cut may
+    // stand there.
     bool remeasure = m.length + delta <= wholeLine || m.blocks.empty()
-        || (column <= m.strong && m.strong < column + removed) || added.contains(QChar(0x2066))
-        || added.contains(QChar(0x2067)) || added.contains(QChar(0x2068))
-        || added.contains(QChar(0x2069));
+        || (column <= m.strong && m.strong < column + removed)
+        || std::any_of(added.begin(), added.end(),
+                       [](QChar c) { return isExplicitDirection(c.unicode()); });
     if (!remeasure && (m.strong < 0 || column <= m.strong)) {
         if (addedStrong >= 0) {
             remeasure = m.strong < 0 ? addedRightToLeft : addedRightToLeft != m.rightToLeft;
@@ -236,10 +242,6 @@ void LineGeometry::editedInLine(qint64 line, qsizetype column, qsizetype removed
     if (remeasure) {
         m_lines.erase(it);
         return;
-    }
-    for (const QChar c : added) {
-        if (isExplicitDirection(c.unicode()))
-            m.explicitAt = std::min(m.explicitAt, column);
     }
     if (m.explicitAt >= column + removed)
         m.explicitAt += delta;

@@ -77,6 +77,7 @@ private:
         bool rightToLeft = false;
         qsizetype strong = -1; // the character that set the direction, if any
         qsizetype explicitAt = 0; // the first explicit direction control: no cut after it
+        bool oneWay = false; // left to right with nothing right to left: one bidi level
         std::vector<Block> blocks;
         std::vector<qint64> starts; // where each block starts, and the line's end
         bool startsValid = false;
@@ -86,7 +87,7 @@ private:
     Measured &measured(const LineStore &store, qint64 line);
     template<typename View> void measureLine(View text, Measured &m);
     template<typename View>
-    void cut(View text, bool rightToLeft, qsizetype from, qsizetype to, qsizetype noCutFrom,
+    void cut(View text, const Measured &m, qsizetype from, qsizetype to,
              std::vector<Block> &out) const;
     template<typename View>
     void measureBlock(View text, bool rightToLeft, Block &block, qsizetype end);

@@ -67,12 +67,25 @@ LineGeometry::Piece LineGeometry::layOutBlocks(const LineStore &store, qint64 li
     }
     const qsizetype asked = first;
     // With tabs, from a block at a tab stop, so every tab stops where the line's do: back to the
-    // block after the tab before. A block drawn alone that is not at a stop ends with its one
-    // tab, which ends where the next block starts.
+    // block after the tab before. A block drawn alone that is not at a stop is given its tabs'
+    // ends: its one tab ends where the next block starts; after an explicit direction control,
+    // where a block laid out from a stop has them.
     const Block &b = m.blocks[std::size_t(first)];
     QList<qreal> tabEnds;
-    if (alone && !b.atStop && b.tab && !m.rightToLeft)
-        tabEnds.append(pixels(m.starts[std::size_t(first) + 1] - m.starts[std::size_t(first)]));
+    if (alone && !b.atStop && b.tab && !m.rightToLeft) {
+        const qsizetype end = blockEnd(m, first);
+        const QString text = store.lineText(line, b.start, end - b.start);
+        if (text.indexOf(u'\t') == text.size() - 1) {
+            tabEnds.append(pixels(m.starts[std::size_t(first) + 1] - m.starts[std::size_t(first)]));
+        } else {
+            const Piece fromStop = layOutBlocks(store, line, m, first, first);
+            for (qsizetype t = text.indexOf(u'\t'); t >= 0; t = text.indexOf(u'\t', t + 1))
+                tabEnds.append(
+                    fromStop.x
+                    + fromStop.layout->lineAt(0).cursorToX(int(b.start + t + 1 - fromStop.first))
+                    - pixels(m.starts[std::size_t(first)]));
+        }
+    }
     bool tabs = false;
     for (qsizetype k = first; k <= last && !alone; ++k)
         tabs = tabs || m.blocks[std::size_t(k)].tab;
@@ -131,6 +144,8 @@ qsizetype LineGeometry::cleanBefore(const LineStore &store, qint64 line, const M
     const Block &b = m.blocks[std::size_t(blockOf(m, column))];
     if (!b.plain || column <= b.start || column >= m.explicitAt)
         return b.start;
+    if (m.oneWay)
+        return column;
     const QString text = store.lineText(line, b.start, column - b.start + 1);
     for (qsizetype i = column; i > b.start; --i) {
         if (i - b.start >= text.size() || cleanBetween(text[i - 1 - b.start], text[i - b.start]))
@@ -151,6 +166,8 @@ qsizetype LineGeometry::cleanAfter(const LineStore &store, qint64 line, const Me
         return column;
     if (!b.plain || column >= m.explicitAt)
         return end;
+    if (m.oneWay)
+        return column;
     const QString text = store.lineText(line, column - 1, end - column + 1);
     for (qsizetype i = column; i < end; ++i) {
         if (cleanBetween(text[i - column], text[i - column + 1]))

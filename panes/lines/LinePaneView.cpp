@@ -165,10 +165,12 @@ void LinePane::scrollToPosition(qint64 position)
     QScrollBar *horizontal = horizontalScrollBar();
     const int x = qRound(columnX(place.line, place.column));
     // The range reaches the caret's line end before the bar is moved there.
-    const qreal width = m_geometry.width(m_store, place.line);
-    if (width > m_widestSeen && x > horizontal->maximum()) {
-        m_widestSeen = width;
-        updateGeometryOfText();
+    if (x > horizontal->maximum()) {
+        const qreal width = m_geometry.width(m_store, place.line);
+        if (width > m_widestSeen) {
+            m_widestSeen = width;
+            updateGeometryOfText();
+        }
     }
     const int room = viewport()->width() - 2 * margin - 1;
     if (x < horizontal->value())
