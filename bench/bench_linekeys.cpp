@@ -53,8 +53,13 @@ struct Figures
 
 Figures measure(qsizetype length, const QString &kind)
 {
+    // The window's font for its panes.
+    QFont font(QStringLiteral("Courier New"), 10);
+    font.setStyleHint(QFont::TypeWriter);
+    if (!QFontInfo(font).fixedPitch())
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     LinePane pane;
-    pane.setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    pane.setFont(font);
     pane.resize(800, 600);
     pane.show();
     QApplication::processEvents();

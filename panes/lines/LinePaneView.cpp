@@ -80,7 +80,10 @@ void LinePane::updateGeometryOfText()
     setTopLine(top);
     vertical->setPageStep(visible);
     vertical->setSingleStep(1);
-    const qreal widest = std::max(qreal(m_store.longestLine()) * m_advance, m_widestSeen);
+    // The bar is an int: a pasted line of hundreds of millions of characters scrolls as far as
+    // it counts.
+    const qreal widest = std::min<qreal>(
+        std::max(qreal(m_store.longestLine()) * m_advance, m_widestSeen), LineScroll::barLimit);
     QScrollBar *horizontal = horizontalScrollBar();
     horizontal->setRange(
         0, std::max(0, int(std::ceil(widest)) + 2 * margin + 1 - viewport()->width()));
@@ -130,7 +133,8 @@ void LinePane::updateLines(qint64 fromPosition, qint64 toPosition)
 
 qreal LinePane::columnX(qint64 line, qsizetype column) const
 {
-    return m_geometry.x(m_store, line, column);
+    // Within what the horizontal bar and a rectangle count, however long the line.
+    return std::min<qreal>(m_geometry.x(m_store, line, column), LineScroll::barLimit);
 }
 
 qsizetype LinePane::columnAt(qint64 line, qreal x) const
