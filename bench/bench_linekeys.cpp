@@ -67,7 +67,7 @@ Figures measure(qsizetype length, const QString &kind)
     pane.setText(lineOf(length, kind));
     pane.repeatForTesting(lines - 1);
     // The caret in the middle of a line in the middle of the view.
-    const qint64 middle = pane.lines().position({lines / 2, length / 2});
+    const qint64 middle = pane.lines().position({.line = lines / 2, .column = length / 2});
     QElapsedTimer clock;
     clock.start();
     pane.select(middle, middle);

@@ -100,7 +100,7 @@ void TestLineGeometry::agreesWithTheWholeLine()
         if (removed > 0 && store.lineText(line, column + removed - 1, 1)[0].isHighSurrogate())
             ++removed;
         removed = std::min(removed, length - column);
-        const qint64 from = store.position({line, column});
+        const qint64 from = store.position({.line = line, .column = column});
         if (random.bounded(10) == 0) {
             const qint64 lines = store.lineCount();
             store.replace(from, from + removed, QStringLiteral("\r\n"));

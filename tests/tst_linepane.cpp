@@ -672,7 +672,7 @@ void TestLinePane::scrollArithmeticAtAnyLineCount()
     QFETCH(qint64, top);
     QFETCH(qint64, line);
 
-    const LineScroll scroll {lines, 15, 40};
+    const LineScroll scroll {.lines = lines, .lineHeight = 15, .visible = 40};
     const int margin = 4;
     QVERIFY(scroll.barMaximum() <= LineScroll::barLimit);
     QCOMPARE(scroll.barValue(0), 0);

@@ -155,9 +155,10 @@ void LinePane::mousePressEvent(QMouseEvent *event)
         m_tripleClick.stop();
         m_unit = Unit::Line;
         const qint64 line = m_store.place(at).line;
-        m_unitStart = m_store.position({line, 0});
-        m_unitEnd
-            = line + 1 < m_store.lineCount() ? m_store.position({line + 1, 0}) : m_store.size();
+        m_unitStart = m_store.position({.line = line, .column = 0});
+        m_unitEnd = line + 1 < m_store.lineCount()
+            ? m_store.position({.line = line + 1, .column = 0})
+            : m_store.size();
         setSelection(m_unitStart, m_unitEnd, true);
         return;
     }
@@ -173,8 +174,8 @@ void LinePane::mouseDoubleClickEvent(QMouseEvent *event)
     const LineStore::Place place = m_store.place(positionAt(point));
     const auto [start, end] = wordAt(place.line, place.column);
     m_unit = Unit::Word;
-    m_unitStart = m_store.position({place.line, start});
-    m_unitEnd = m_store.position({place.line, end});
+    m_unitStart = m_store.position({.line = place.line, .column = start});
+    m_unitEnd = m_store.position({.line = place.line, .column = end});
     setSelection(m_unitStart, m_unitEnd, true);
     m_dragging = true;
     m_tripleClickPoint = point;
@@ -190,13 +191,14 @@ void LinePane::dragTo(const QPoint &point)
     }
     // After a double or triple click the selection grows by whole words or lines.
     const LineStore::Place place = m_store.place(at);
-    qint64 start = m_store.position({place.line, 0});
-    qint64 end = place.line + 1 < m_store.lineCount() ? m_store.position({place.line + 1, 0})
-                                                      : m_store.size();
+    qint64 start = m_store.position({.line = place.line, .column = 0});
+    qint64 end = place.line + 1 < m_store.lineCount()
+        ? m_store.position({.line = place.line + 1, .column = 0})
+        : m_store.size();
     if (m_unit == Unit::Word) {
         const auto [s, e] = wordAt(place.line, place.column);
-        start = m_store.position({place.line, s});
-        end = m_store.position({place.line, e});
+        start = m_store.position({.line = place.line, .column = s});
+        end = m_store.position({.line = place.line, .column = e});
     }
     if (at < m_unitStart)
         setSelection(m_unitEnd, start, true);

@@ -61,12 +61,13 @@ std::optional<qint64> LinePane::acrossLineBreak(qint64 position, bool forward) c
 {
     const LineStore::Place place = m_store.place(position);
     if (forward && place.column == m_store.lineLength(place.line))
-        return place.line + 1 < m_store.lineCount() ? m_store.position({place.line + 1, 0})
-                                                    : position;
-    if (!forward && place.column == 0)
-        return place.line > 0
-            ? m_store.position({place.line - 1, m_store.lineLength(place.line - 1)})
+        return place.line + 1 < m_store.lineCount()
+            ? m_store.position({.line = place.line + 1, .column = 0})
             : position;
+    if (!forward && place.column == 0)
+        return place.line > 0 ? m_store.position(
+                   {.line = place.line - 1, .column = m_store.lineLength(place.line - 1)})
+                              : position;
     return std::nullopt;
 }
 
@@ -134,7 +135,7 @@ qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
         if (line >= m_store.lineCount())
             return m_store.size();
         const qreal x = m_goalX >= 0 ? m_goalX : columnX(place.line, place.column);
-        return m_store.position({line, columnAt(line, x)});
+        return m_store.position({.line = line, .column = columnAt(line, x)});
     };
     const qint64 page = visibleLines();
     if (is(Key::MoveToNextChar, Key::SelectNextChar))
@@ -154,9 +155,9 @@ qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
     if (is(Key::MoveToPreviousPage, Key::SelectPreviousPage))
         return toLine(std::max<qint64>(place.line - page, 0));
     if (is(Key::MoveToStartOfLine, Key::SelectStartOfLine))
-        return m_store.position({place.line, 0});
+        return m_store.position({.line = place.line, .column = 0});
     if (is(Key::MoveToEndOfLine, Key::SelectEndOfLine))
-        return m_store.position({place.line, m_store.lineLength(place.line)});
+        return m_store.position({.line = place.line, .column = m_store.lineLength(place.line)});
     if (is(Key::MoveToStartOfDocument, Key::SelectStartOfDocument))
         return 0;
     if (is(Key::MoveToEndOfDocument, Key::SelectEndOfDocument))

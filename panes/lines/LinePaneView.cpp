@@ -47,7 +47,7 @@ int LinePane::visibleLines() const
 
 LineScroll LinePane::lineScroll() const
 {
-    return {m_store.lineCount(), m_lineHeight, visibleLines()};
+    return {.lines = m_store.lineCount(), .lineHeight = m_lineHeight, .visible = visibleLines()};
 }
 
 int LinePane::lineTop(qint64 line) const
@@ -155,7 +155,7 @@ qint64 LinePane::positionAt(const QPoint &point) const
     const qint64 row = point.y() < margin ? -1 : (point.y() - margin) / m_lineHeight;
     const qint64 line = std::clamp<qint64>(topLine() + row, 0, m_store.lineCount() - 1);
     const qreal x = point.x() - margin + horizontalScrollBar()->value();
-    return m_store.position({line, columnAt(line, std::max<qreal>(0, x))});
+    return m_store.position({.line = line, .column = columnAt(line, std::max<qreal>(0, x))});
 }
 
 void LinePane::scrollToPosition(qint64 position)
@@ -232,7 +232,7 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
     bool widened = false;
 
     painter.setPen(palette().color(QPalette::Text));
-    qint64 lineStart = m_store.position({first, 0});
+    qint64 lineStart = m_store.position({.line = first, .column = 0});
     for (qint64 line = first; line <= last; ++line) {
         const qsizetype length = m_store.lineLength(line);
         const qreal y = lineTop(line);
@@ -242,11 +242,11 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
             const qint64 shown = piece.layout->text().size();
             QList<QTextLayout::FormatRange> formats;
             for (const int mark : piece.marks)
-                formats.append({mark, 1, marked});
+                formats.append({.start = mark, .length = 1, .format = marked});
             const qint64 from = std::max<qint64>(selectionStart - lineStart - piece.first, 0);
             const qint64 to = std::min<qint64>(selectionEnd - lineStart - piece.first, shown);
             if (from < to)
-                formats.append({int(from), int(to - from), selected});
+                formats.append({.start = int(from), .length = int(to - from), .format = selected});
             piece.layout->draw(&painter, QPointF(left + piece.x, y), formats);
         }
         // A selection running over the line break shows a space's width past the line's end.

@@ -77,7 +77,7 @@ LineStore::Place LineStore::place(qint64 position, int breakWidth) const
     if (position <= 0)
         return {};
     if (position >= size(breakWidth))
-        return {m_lines - 1, lineLength(m_lines - 1)};
+        return {.line = m_lines - 1, .column = lineLength(m_lines - 1)};
     const Chunk &chunk = m_chunks[size_t(chunkOfPosition(position, breakWidth))];
     const qint64 offset = position - chunk.firstCharacter - breakWidth * chunk.firstLine;
     // The last line whose start, counted with the breaks before it, is not past the offset.
@@ -91,8 +91,8 @@ LineStore::Place LineStore::place(qint64 position, int breakWidth) const
             high = mid - 1;
     }
     const qint64 column = offset - chunk.starts[low] - qint64(breakWidth) * low;
-    return {chunk.firstLine + low,
-            qsizetype(std::min<qint64>(column, chunk.lineEnd(low) - chunk.starts[low]))};
+    return {.line = chunk.firstLine + low,
+            .column = qsizetype(std::min<qint64>(column, chunk.lineEnd(low) - chunk.starts[low]))};
 }
 
 qint64 LineStore::position(Place place, int breakWidth) const

@@ -39,7 +39,8 @@ qint64 LineStore::scanForward(Place at, QStringView set, bool stopInSet, bool br
                 const auto line
                     = std::upper_bound(chunk.starts.begin(), chunk.starts.end(), quint32(found))
                     - chunk.starts.begin() - 1;
-                return position({chunk.firstLine + line, found - chunk.starts[line]});
+                return position(
+                    {.line = chunk.firstLine + line, .column = found - chunk.starts[line]});
             }
             if (k + 1 == chunkCount())
                 return size();
@@ -55,9 +56,9 @@ qint64 LineStore::scanForward(Place at, QStringView set, bool stopInSet, bool br
                 return qsizetype(-1);
             });
             if (stop >= 0)
-                return position({chunk.firstLine + i, stop});
+                return position({.line = chunk.firstLine + i, .column = stop});
             if (breakStops || chunk.firstLine + i + 1 == m_lines)
-                return position({chunk.firstLine + i, length});
+                return position({.line = chunk.firstLine + i, .column = length});
         }
     }
 }
@@ -77,9 +78,9 @@ qint64 LineStore::scanBack(Place at, QStringView set, bool stopInSet, bool break
             return qsizetype(-1);
         });
         if (stop >= 0)
-            return position({chunk.firstLine + i, stop});
+            return position({.line = chunk.firstLine + i, .column = stop});
         if (breakStops || chunk.firstLine + i == 0)
-            return position({chunk.firstLine + i, 0});
+            return position({.line = chunk.firstLine + i, .column = 0});
         if (i == 0) {
             --k;
             i = m_chunks[size_t(k)].lines();
