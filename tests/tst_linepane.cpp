@@ -540,6 +540,13 @@ void TestLinePane::separatorsShownInTheirLine()
         QVERIFY2(pane.positionRect(column).left() > pane.positionRect(column - 1).left(),
                  qPrintable(QString::number(column)));
     }
+    // Saved and opened again, the file's lines are the pane's.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("received.txt"));
+    QVERIFY(pane.SaveFile(path));
+    LinePane opened;
+    QVERIFY(opened.LoadFile(path));
+    QCOMPARE(opened.Text(), pane.Text());
 }
 
 void TestLinePane::selectAllAndCopyIsTheText()
