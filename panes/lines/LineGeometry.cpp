@@ -76,6 +76,15 @@ LineGeometry::Measured &LineGeometry::measured(const LineStore &store, qint64 li
                 measureLine(text, m);
                 return;
             }
+            if (!m.directionKnown) {
+                const auto [rightToLeft, strong] = directionOf(text);
+                if (rightToLeft != m.rightToLeft) {
+                    measureLine(text, m);
+                    return;
+                }
+                m.strong = strong;
+                m.directionKnown = true;
+            }
             // Edited blocks are cut and measured again; the others stand as they were.
             std::vector<Block> blocks;
             blocks.reserve(m.blocks.size() + 4);
@@ -113,6 +122,7 @@ template<typename View> void LineGeometry::measureLine(View text, Measured &m)
 {
     m.length = text.size();
     std::tie(m.rightToLeft, m.strong) = directionOf(text);
+    m.directionKnown = true;
     m.explicitAt = m.length;
     for (qsizetype i = 0; i < m.length; ++i) {
         if (isExplicitDirection(at(text, i))) {
@@ -228,13 +238,16 @@ void LineGeometry::editedInLine(qint64 line, qsizetype column, qsizetype removed
     // An explicit direction control changes the levels of everything after it: no cut may
     // stand there.
     bool remeasure = m.length + delta <= wholeLine || m.blocks.empty()
-        || (column <= m.strong && m.strong < column + removed)
         || std::any_of(added.begin(), added.end(),
                        [](QChar c) { return isExplicitDirection(c.unicode()); });
-    if (!remeasure && (m.strong < 0 || column <= m.strong)) {
+    if (!remeasure && m.directionKnown && (m.strong < 0 || column <= m.strong)) {
         if (addedStrong >= 0) {
-            remeasure = m.strong < 0 ? addedRightToLeft : addedRightToLeft != m.rightToLeft;
+            // Nothing strong stands before the edit: the first strong character is added.
+            remeasure = addedRightToLeft != m.rightToLeft;
             m.strong = column + addedStrong;
+        } else if (m.strong >= 0 && m.strong < column + removed) {
+            // It went: the next one is looked for on the next use, from the line's start.
+            m.directionKnown = false;
         } else if (m.strong >= 0) {
             m.strong += delta;
         }

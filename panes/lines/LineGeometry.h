@@ -76,6 +76,7 @@ private:
         qsizetype length = 0;
         bool rightToLeft = false;
         qsizetype strong = -1; // the character that set the direction, if any
+        bool directionKnown = true; // false: that character went, the next is to be found
         qsizetype explicitAt = 0; // the first explicit direction control: the line is one block
         bool oneWay = false; // left to right with nothing right to left: one bidi level
         std::vector<Block> blocks;
