@@ -17,19 +17,19 @@ struct Lead
 constexpr Lead lead(uchar b)
 {
     if (b >= 0xC2 && b <= 0xDF)
-        return {2};
+        return {.length = 2};
     if (b == 0xE0)
-        return {3, 0xA0, 0xBF};
+        return {.length = 3, .low = 0xA0, .high = 0xBF};
     if (b == 0xED)
-        return {3, 0x80, 0x9F};
+        return {.length = 3, .low = 0x80, .high = 0x9F};
     if (b >= 0xE1 && b <= 0xEF)
-        return {3};
+        return {.length = 3};
     if (b == 0xF0)
-        return {4, 0x90, 0xBF};
+        return {.length = 4, .low = 0x90, .high = 0xBF};
     if (b >= 0xF1 && b <= 0xF3)
-        return {4};
+        return {.length = 4};
     if (b == 0xF4)
-        return {4, 0x80, 0x8F};
+        return {.length = 4, .low = 0x80, .high = 0x8F};
     return {};
 }
 

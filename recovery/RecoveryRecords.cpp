@@ -32,7 +32,7 @@ constexpr std::array<quint32, 256> crcTable = [] {
 // The received pane's line breaks, as its store takes them.
 bool isBreak(QChar c)
 {
-    return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator;
+    return c == u'\r' || c == u'\n';
 }
 
 // How long a prefix of at most `bound` bytes may be: never inside a UTF-8 sequence (a character

@@ -56,5 +56,5 @@ QByteArray recoverySnapshot(const LineStore &store);
 QByteArray recoverySnapshot(QStringView text);
 
 // How many of the received pane's positions a text takes once the store holds it: CR LF, and
-// every lone CR, LF or U+2029, count two.
+// every lone CR or LF, count two.
 qint64 recoveryStoreLength(QStringView text);

@@ -140,8 +140,8 @@ std::optional<RecoveredPane> RecoveryReplay::finish(qint64 fileBytes)
     out.unreadBytes = std::max(m_fed, fileBytes) - m_kept;
     if (m_pane == RecoveryPane::Received)
         out.store = std::move(m_received);
-    else
-        out.store.append(m_send);
+    else // the send pane's document ends its paragraphs with U+2029; the store breaks at LF
+        out.store.append(m_send.replace(QChar::ParagraphSeparator, u'\n'));
     return out;
 }
 

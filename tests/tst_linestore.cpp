@@ -24,8 +24,9 @@ struct Reference
         to = normalized(to);
         if (to < from)
             std::swap(from, to);
+        // Only CR and LF break lines; the separators stay characters of their line.
         with.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
-        with.replace(QChar::ParagraphSeparator, u'\n').replace(u'\n', QStringLiteral("\r\n"));
+        with.replace(u'\n', QStringLiteral("\r\n"));
         text.replace(from, to - from, with);
     }
     qint64 scan(qint64 p, const QString &set, bool forward, bool stopInSet) const
@@ -61,7 +62,7 @@ QString randomText(QRandomGenerator &random, int chunk)
                                      QStringLiteral("\r"),
                                      QStringLiteral("\n"),
                                      QString(QChar::ParagraphSeparator),
-                                     QStringLiteral("a\u2028b"),
+                                     QStringLiteral("a\u2028b\u0085"),
                                      QStringLiteral(" "),
                                      QStringLiteral("\r\n\r\n")};
     QString text;

@@ -8,6 +8,7 @@
 #include "tests/support/WindowOnPty.h"
 
 #include <QAction>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTest>
@@ -233,13 +234,22 @@ void TestRobustness::charactersThePaneTreatsSpecially_data()
                       "c\xEF\xBF\xBC"
                       "d")
         << QStringLiteral("a\uFFFDb\uFFFDc\uFFFDd,3\r\n");
-    // A paragraph separator breaks the line in the pane as a CR LF does.
+    // Only CR ends a line: what a text widget would break at stays inside it, the stamp after.
     QTest::newRow("paragraph separator") << QByteArray("a\xE2\x80\xA9"
                                                        "b")
-                                         << QStringLiteral("a\r\nb,3\r\n");
+                                         << QStringLiteral("a\u2029b,3\r\n");
     QTest::newRow("line separator") << QByteArray("a\xE2\x80\xA8"
                                                   "b")
                                     << QStringLiteral("a\u2028b,3\r\n");
+    QTest::newRow("next line, as UTF-8 and as a Latin-1 byte")
+        << QByteArray("a\xC2\x85"
+                      "b\x85"
+                      "c")
+        << QStringLiteral("a\u0085b\u0085c,3\r\n");
+    QTest::newRow("tabulation, form feed, file separator")
+        << QByteArray("a\x0B\x0C\x1C"
+                      "b")
+        << QStringLiteral("a\u000B\u000C\u001Cb,3\r\n");
     QTest::newRow("right-to-left override") << QByteArray("a\xE2\x80\xAE"
                                                           "bc")
                                             << QStringLiteral("a\u202Ebc,3\r\n");
@@ -255,6 +265,13 @@ void TestRobustness::charactersThePaneTreatsSpecially()
     send("after\r");
     QTRY_VERIFY(paneText().endsWith(QStringLiteral("after,4\r\n")));
     QVERIFY(paneText().startsWith(earlier));
+    QCOMPARE(form().RichTextBox2->lineCount(), paneText().count(QStringLiteral("\r\n")) + 1);
+    // Saved, each character is the one the device sent.
+    const QString path = m_rig->settingsFolder() + QStringLiteral("/received.txt");
+    QVERIFY(form().RichTextBox2->SaveFile(path));
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), paneText().toUtf8());
 }
 
 void TestRobustness::megabyteWithoutCr_data()

@@ -41,6 +41,14 @@ void appendUtf8(QByteArray &out, QStringView text)
     out += text.toUtf8();
 }
 
+// What the program sets, types or pastes breaks its lines at U+2029 too, as in the send pane.
+QString withParagraphBreaks(QString text)
+{
+    if (text.contains(QChar::ParagraphSeparator))
+        text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    return text;
+}
+
 } // namespace
 
 LinePane::LinePane(QWidget *parent) : QAbstractScrollArea(parent)
@@ -61,7 +69,7 @@ QString LinePane::Text() const
 
 void LinePane::setText(const QString &text)
 {
-    edit(0, m_store.size(), text);
+    edit(0, m_store.size(), withParagraphBreaks(text));
     setSelection(0, 0);
 }
 
@@ -69,6 +77,8 @@ void LinePane::setStore(LineStore store)
 {
     LinePaneAccessible::aboutToRemove(this, 0, m_store.size());
     m_store = std::move(store);
+    ++m_edits;
+    m_geometry.clear();
     m_widestSeen = 0;
     m_anchor = m_caret = m_store.size();
     m_goalX = -1;
@@ -116,7 +126,14 @@ void LinePane::setSelText(const QString &text)
 
 void LinePane::replaceSelection(const QString &text)
 {
-    edit(std::min(m_anchor, m_caret), std::max(m_anchor, m_caret), text);
+    edit(std::min(m_anchor, m_caret), std::max(m_anchor, m_caret), withParagraphBreaks(text));
+}
+
+void LinePane::appendReceived(const QString &text)
+{
+    const qint64 end = m_store.size();
+    setSelection(end, end);
+    edit(end, end, text);
 }
 
 void LinePane::select(qint64 anchor, qint64 caret)
@@ -161,10 +178,20 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
     const bool whole = from == 0 && to == m_store.size();
     LinePaneAccessible::aboutToRemove(this, from, to);
     const qint64 before = m_store.size();
+    const qint64 linesBefore = m_store.lineCount();
+    const LineStore::Place a = m_store.place(from);
+    const LineStore::Place b = m_store.place(to);
     m_store.replace(from, to, clean);
+    ++m_edits;
     const qint64 end = to + m_store.size() - before;
-    if (whole)
+    if (whole) {
         m_widestSeen = 0;
+        m_geometry.clear();
+    } else if (a.line == b.line && !clean.contains(u'\r') && !clean.contains(u'\n')) {
+        m_geometry.editedInLine(a.line, a.column, b.column - a.column, clean);
+    } else {
+        m_geometry.editedLines(a.line, b.line, m_store.lineCount() - linesBefore);
+    }
     m_anchor = m_caret = end;
     m_goalX = -1;
     LinePaneAccessible::inserted(this, from, end);
@@ -180,6 +207,8 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
 void LinePane::repeatForTesting(qsizetype times)
 {
     m_store.repeat(times);
+    ++m_edits;
+    m_geometry.clear();
     updateGeometryOfText();
     viewport()->update();
 }
@@ -208,7 +237,9 @@ bool LinePane::LoadFile(const QString &path, int)
     const std::optional<QString> text = readTextFileText(path, &m_errorString);
     if (!text)
         return false;
-    setText(*text);
+    // A file's lines end at CR or LF only, as received lines do.
+    edit(0, m_store.size(), *text);
+    setSelection(0, 0);
     return true;
 }
 

@@ -2,6 +2,7 @@
 // only the lines in sight, so a pane holding millions of lines costs a few dozen bytes a line.
 #pragma once
 
+#include "panes/lines/LineGeometry.h"
 #include "panes/lines/LineScroll.h"
 #include "panes/lines/LineStore.h"
 
@@ -14,7 +15,6 @@
 
 class QPainter;
 class QPrinter;
-class QTextLayout;
 
 class LinePane : public QAbstractScrollArea
 {
@@ -30,7 +30,8 @@ public:
     explicit LinePane(QWidget *parent = nullptr);
     ~LinePane() override;
 
-    // The operations of the text pane, as RichTextBox offers them (see there).
+    // The operations of the text pane, as RichTextBox offers them (see there). Like the send
+    // pane, setText, setSelText, typing and paste take U+2029 as a line break.
     QString Text() const;
     void setText(const QString &text);
     // Puts a whole store in place of the text without building it as one string, the caret at
@@ -66,6 +67,10 @@ public:
     qint64 anchor() const { return m_anchor; }
     void select(qint64 anchor, qint64 caret);
     void replaceSelection(const QString &text);
+    // Received text at the very end, the caret after it, wherever the user left the caret or a
+    // selection. Only CR LF, CR and LF end its lines: a paragraph or line separator the device
+    // sent stays inside its line, as a file's does.
+    void appendReceived(const QString &text);
 
     void copy();
     void cut();
@@ -124,23 +129,6 @@ private:
     void restartBlinking();
     void offerSelection();
 
-    // A line's text laid out for drawing or hit testing: the whole line, or for a long line
-    // the columns around a horizontal stretch of it.
-    struct Piece
-    {
-        qsizetype firstColumn = 0;
-        qreal x = 0; // where the piece starts, in the line's own coordinates
-    };
-    Piece layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const;
-    // Where a long line's columns fall, reckoned as a fixed-pitch font draws them with tab
-    // stops: the first column up to a limit whose start lies past an x, or the limit, and
-    // where that column starts.
-    struct Reach
-    {
-        qsizetype column = 0;
-        qreal x = 0;
-    };
-    Reach reach(qint64 line, qsizetype limit, qreal x) const;
     qreal columnX(qint64 line, qsizetype column) const;
     qsizetype columnAt(qint64 line, qreal x) const;
     int lineTop(qint64 line) const;
@@ -156,9 +144,24 @@ private:
     // ends; nothing inside a line.
     std::optional<qint64> acrossLineBreak(qint64 position, bool forward) const;
     qint64 wordBoundary(qint64 position, bool forward) const;
+    // The next or previous place the caret stops at, as the send pane's cursor steps.
+    qint64 characterStep(qint64 position, bool forward) const;
+    // Whether the arrows go right to left through a line, as in the send pane.
+    bool rightToLeft(qint64 line) const;
+    // The word a double click takes at a column: [start, end) in the line.
+    std::pair<qsizetype, qsizetype> wordAt(qint64 line, qsizetype column) const;
     void dragTo(const QPoint &point);
 
     LineStore m_store;
+    quint64 m_edits = 0; // edits so far: what was found of the text before may have changed
+    mutable LineGeometry m_geometry; // a cache of the view's: where the columns are drawn
+    struct Direction
+    {
+        qint64 line = -1;
+        quint64 edits = 0;
+        bool rightToLeft = false;
+    };
+    mutable Direction m_direction; // of the line the caret moved in last
     qint64 m_anchor = 0;
     qint64 m_caret = 0;
     qreal m_goalX = -1; // where up and down keep the caret, while they are pressed

@@ -10,9 +10,6 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QScrollBar>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTextLayout>
 
 namespace {
 
@@ -48,129 +45,7 @@ private:
     mutable QString m_text;
 };
 
-enum class Find { NextWord, PreviousWord, WordUnder, NextCharacter, PreviousCharacter };
-
-// What the send pane's cursor finds in a text from a column: [start, end) of the word under it,
-// or one boundary as both.
-std::pair<qsizetype, qsizetype> findIn(const QString &text, qsizetype column, Find find)
-{
-    if (find == Find::WordUnder) {
-        QTextDocument document;
-        QTextCursor cursor(&document);
-        cursor.insertText(text);
-        cursor.setPosition(int(column));
-        cursor.select(QTextCursor::WordUnderCursor);
-        return {cursor.selectionStart(), cursor.selectionEnd()};
-    }
-    const QTextLayout layout(text);
-    const auto mode = find == Find::NextWord || find == Find::PreviousWord
-        ? QTextLayout::SkipWords
-        : QTextLayout::SkipCharacters;
-    const int at = find == Find::NextWord || find == Find::NextCharacter
-        ? layout.nextCursorPosition(int(column), mode)
-        : layout.previousCursorPosition(int(column), mode);
-    return {at, at};
-}
-
-// Searches a stretch of the line around a column, widened until what is found lies clear of
-// the stretch's cut ends, where a rule cannot see on: a word of any length is found whole, and
-// no stretch ends between the halves of a surrogate pair.
-std::pair<qsizetype, qsizetype> findInLine(const LineStore &store, qint64 line, qsizetype column,
-                                           Find find)
-{
-    constexpr qsizetype clearance = 16;
-    const qsizetype length = store.lineLength(line);
-    for (qsizetype reach = 256;; reach *= 2) {
-        qsizetype from = std::max<qsizetype>(0, column - reach);
-        qsizetype to = std::min(length, column + reach);
-        if (from > 0 && store.lineText(line, from, 1).front().isLowSurrogate())
-            --from;
-        if (to < length && store.lineText(line, to, 1).front().isLowSurrogate())
-            ++to;
-        const auto [start, end]
-            = findIn(store.lineText(line, from, to - from), column - from, find);
-        if ((from == 0 || start >= clearance) && (to == length || end <= to - from - clearance))
-            return {from + start, from + end};
-    }
-}
-
 } // namespace
-
-std::optional<qint64> LinePane::acrossLineBreak(qint64 position, bool forward) const
-{
-    const LineStore::Place place = m_store.place(position);
-    if (forward && place.column == m_store.lineLength(place.line))
-        return place.line + 1 < m_store.lineCount() ? m_store.position({place.line + 1, 0})
-                                                    : position;
-    if (!forward && place.column == 0)
-        return place.line > 0
-            ? m_store.position({place.line - 1, m_store.lineLength(place.line - 1)})
-            : position;
-    return std::nullopt;
-}
-
-qint64 LinePane::wordBoundary(qint64 position, bool forward) const
-{
-    // As the send pane's word moves: forward past this word and the spaces after it, back to
-    // the start of this or the previous word; a line's ends count as word starts.
-    if (const std::optional<qint64> across = acrossLineBreak(position, forward))
-        return *across;
-    const LineStore::Place place = m_store.place(position);
-    const Find find = forward ? Find::NextWord : Find::PreviousWord;
-    return m_store.position(
-        {place.line, findInLine(m_store, place.line, place.column, find).first});
-}
-
-qint64 LinePane::moved(QKeyEvent *event, bool *extend) const
-{
-    using Key = QKeySequence::StandardKey;
-    const auto is = [event, extend](Key move, Key select) {
-        *extend = event->matches(select);
-        return *extend || event->matches(move);
-    };
-    const LineStore::Place place = m_store.place(m_caret);
-    const auto step = [&](bool forward) {
-        if (const std::optional<qint64> across = acrossLineBreak(m_caret, forward))
-            return *across;
-        const Find find = forward ? Find::NextCharacter : Find::PreviousCharacter;
-        return m_store.position(
-            {place.line, findInLine(m_store, place.line, place.column, find).first});
-    };
-    const auto toLine = [&](qint64 line) {
-        if (line < 0)
-            return qint64(0);
-        if (line >= m_store.lineCount())
-            return m_store.size();
-        const qreal x = m_goalX >= 0 ? m_goalX : columnX(place.line, place.column);
-        return m_store.position({line, columnAt(line, x)});
-    };
-    const qint64 page = visibleLines();
-    if (is(Key::MoveToNextChar, Key::SelectNextChar))
-        return step(true);
-    if (is(Key::MoveToPreviousChar, Key::SelectPreviousChar))
-        return step(false);
-    if (is(Key::MoveToNextWord, Key::SelectNextWord))
-        return wordBoundary(m_caret, true);
-    if (is(Key::MoveToPreviousWord, Key::SelectPreviousWord))
-        return wordBoundary(m_caret, false);
-    if (is(Key::MoveToNextLine, Key::SelectNextLine))
-        return toLine(place.line + 1);
-    if (is(Key::MoveToPreviousLine, Key::SelectPreviousLine))
-        return toLine(place.line - 1);
-    if (is(Key::MoveToNextPage, Key::SelectNextPage))
-        return toLine(std::min(place.line + page, m_store.lineCount() - 1));
-    if (is(Key::MoveToPreviousPage, Key::SelectPreviousPage))
-        return toLine(std::max<qint64>(place.line - page, 0));
-    if (is(Key::MoveToStartOfLine, Key::SelectStartOfLine))
-        return m_store.position({place.line, 0});
-    if (is(Key::MoveToEndOfLine, Key::SelectEndOfLine))
-        return m_store.position({place.line, m_store.lineLength(place.line)});
-    if (is(Key::MoveToStartOfDocument, Key::SelectStartOfDocument))
-        return 0;
-    if (is(Key::MoveToEndOfDocument, Key::SelectEndOfDocument))
-        return m_store.size();
-    return -1;
-}
 
 void LinePane::keyPressEvent(QKeyEvent *event)
 {
@@ -221,10 +96,7 @@ void LinePane::keyPressEvent(QKeyEvent *event)
             }
             edit(from, m_caret, QString());
         } else if (event->key() != Qt::Key_Backspace) {
-            bool unused = false;
-            QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
-            const qint64 to = moved(&right, &unused);
-            edit(m_caret, to, QString());
+            edit(m_caret, characterStep(m_caret, true), QString());
         }
     } else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         replaceSelection(QStringLiteral("\r\n"));
@@ -283,9 +155,10 @@ void LinePane::mousePressEvent(QMouseEvent *event)
         m_tripleClick.stop();
         m_unit = Unit::Line;
         const qint64 line = m_store.place(at).line;
-        m_unitStart = m_store.position({line, 0});
-        m_unitEnd
-            = line + 1 < m_store.lineCount() ? m_store.position({line + 1, 0}) : m_store.size();
+        m_unitStart = m_store.position({.line = line, .column = 0});
+        m_unitEnd = line + 1 < m_store.lineCount()
+            ? m_store.position({.line = line + 1, .column = 0})
+            : m_store.size();
         setSelection(m_unitStart, m_unitEnd, true);
         return;
     }
@@ -299,10 +172,10 @@ void LinePane::mouseDoubleClickEvent(QMouseEvent *event)
         return;
     const QPoint point = event->position().toPoint();
     const LineStore::Place place = m_store.place(positionAt(point));
-    const auto [start, end] = findInLine(m_store, place.line, place.column, Find::WordUnder);
+    const auto [start, end] = wordAt(place.line, place.column);
     m_unit = Unit::Word;
-    m_unitStart = m_store.position({place.line, start});
-    m_unitEnd = m_store.position({place.line, end});
+    m_unitStart = m_store.position({.line = place.line, .column = start});
+    m_unitEnd = m_store.position({.line = place.line, .column = end});
     setSelection(m_unitStart, m_unitEnd, true);
     m_dragging = true;
     m_tripleClickPoint = point;
@@ -318,13 +191,14 @@ void LinePane::dragTo(const QPoint &point)
     }
     // After a double or triple click the selection grows by whole words or lines.
     const LineStore::Place place = m_store.place(at);
-    qint64 start = m_store.position({place.line, 0});
-    qint64 end = place.line + 1 < m_store.lineCount() ? m_store.position({place.line + 1, 0})
-                                                      : m_store.size();
+    qint64 start = m_store.position({.line = place.line, .column = 0});
+    qint64 end = place.line + 1 < m_store.lineCount()
+        ? m_store.position({.line = place.line + 1, .column = 0})
+        : m_store.size();
     if (m_unit == Unit::Word) {
-        const auto [s, e] = findInLine(m_store, place.line, place.column, Find::WordUnder);
-        start = m_store.position({place.line, s});
-        end = m_store.position({place.line, e});
+        const auto [s, e] = wordAt(place.line, place.column);
+        start = m_store.position({.line = place.line, .column = s});
+        end = m_store.position({.line = place.line, .column = e});
     }
     if (at < m_unitStart)
         setSelection(m_unitEnd, start, true);

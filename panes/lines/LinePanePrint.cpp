@@ -2,6 +2,8 @@
 // 2 cm margins, long lines wrapped, the page number at the foot of each page.
 #include "panes/lines/LinePane.h"
 
+#include "panes/lines/LineMarks.h"
+
 #include <QPainter>
 #include <QPrinter>
 #include <QTextLayout>
@@ -50,7 +52,9 @@ bool LinePane::SelPrint(QPrinter *printer)
             const qsizetype start = line == first.line ? first.column : 0;
             const qsizetype end = line == last.line ? last.column : view.size();
             ++line;
-            QTextLayout layout(view.sliced(start, end - start).toString(), font, printer);
+            QString text = view.sliced(start, end - start).toString();
+            showMarks(text);
+            QTextLayout layout(text, font, printer);
             layout.setTextOption(option);
             layout.beginLayout();
             for (QTextLine row = layout.createLine(); row.isValid(); row = layout.createLine())

@@ -13,12 +13,8 @@
 
 namespace {
 
-// As the send pane's document: a margin of 4 pixels, tab stops every 80.
+// As the send pane's document: a margin of 4 pixels.
 constexpr int margin = 4;
-constexpr qreal tabStop = 80;
-// Lines up to this length are laid out whole; longer ones only around what is in sight.
-constexpr qsizetype wholeLine = 2048;
-constexpr qsizetype around = 64;
 
 } // namespace
 
@@ -31,6 +27,7 @@ void LinePane::changeEvent(QEvent *event)
         m_lineHeight = std::max(1, metrics.height());
         m_ascent = metrics.ascent();
         m_advance = std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(u'x'));
+        m_geometry.setFont(font());
         m_widestSeen = 0;
         updateGeometryOfText();
         viewport()->update();
@@ -50,7 +47,7 @@ int LinePane::visibleLines() const
 
 LineScroll LinePane::lineScroll() const
 {
-    return {m_store.lineCount(), m_lineHeight, visibleLines()};
+    return {.lines = m_store.lineCount(), .lineHeight = m_lineHeight, .visible = visibleLines()};
 }
 
 int LinePane::lineTop(qint64 line) const
@@ -83,7 +80,10 @@ void LinePane::updateGeometryOfText()
     setTopLine(top);
     vertical->setPageStep(visible);
     vertical->setSingleStep(1);
-    const qreal widest = std::max(qreal(m_store.longestLine()) * m_advance, m_widestSeen);
+    // The bar is an int: a pasted line of hundreds of millions of characters scrolls as far as
+    // it counts.
+    const qreal widest = std::min<qreal>(
+        std::max(qreal(m_store.longestLine()) * m_advance, m_widestSeen), LineScroll::barLimit);
     QScrollBar *horizontal = horizontalScrollBar();
     horizontal->setRange(
         0, std::max(0, int(std::ceil(widest)) + 2 * margin + 1 - viewport()->width()));
@@ -131,89 +131,22 @@ void LinePane::updateLines(qint64 fromPosition, qint64 toPosition)
         viewport()->update(0, top, viewport()->width(), bottom - top);
 }
 
-LinePane::Reach LinePane::reach(qint64 line, qsizetype limit, qreal x) const
-{
-    Reach at;
-    m_store.forEachLine(
-        line, line,
-        [&](auto text) {
-            for (const qsizetype end = std::min(limit, text.size()); at.column < end; ++at.column) {
-                const qreal next = QChar(text[at.column]) == u'\t'
-                    ? (std::floor(at.x / tabStop) + 1) * tabStop
-                    : at.x + m_advance;
-                if (next > x)
-                    break;
-                at.x = next;
-            }
-        },
-        [] {});
-    return at;
-}
-
-LinePane::Piece LinePane::layOut(QTextLayout &layout, qint64 line, qreal fromX, qreal toX) const
-{
-    Piece piece;
-    const qsizetype length = m_store.lineLength(line);
-    QString text;
-    QList<QTextOption::Tab> tabs;
-    if (length <= wholeLine) {
-        text = m_store.lineText(line);
-    } else {
-        qsizetype first = std::max<qsizetype>(0, reach(line, length, fromX).column - around);
-        first -= first % around;
-        const qsizetype last = std::min(reach(line, length, toX).column + around, length);
-        text = m_store.lineText(line, first, last - first);
-        if (first > 0 && !text.isEmpty() && text.front().isLowSurrogate())
-            text.front() = QChar::ReplacementCharacter;
-        piece.firstColumn = first;
-        piece.x = reach(line, first, std::numeric_limits<qreal>::infinity()).x;
-        // The piece's tabs stop where the whole line's do, not a stop's width from its start.
-        const qreal widest = qreal(text.size()) * std::max(m_advance, tabStop);
-        for (qreal stop = (std::floor(piece.x / tabStop) + 1) * tabStop;
-             stop - piece.x <= widest + tabStop; stop += tabStop)
-            tabs.append(QTextOption::Tab(stop - piece.x, QTextOption::LeftTab));
-    }
-    // A line separator would break the layout into two lines; the pane shows one.
-    text.replace(QChar::LineSeparator, u' ');
-    layout.setText(text);
-    layout.setFont(font());
-    QTextOption option;
-    option.setWrapMode(QTextOption::NoWrap);
-    option.setTabStopDistance(tabStop);
-    option.setTabs(tabs);
-    layout.setTextOption(option);
-    layout.setCacheEnabled(true);
-    layout.beginLayout();
-    QTextLine textLine = layout.createLine();
-    textLine.setLineWidth(1e7);
-    textLine.setPosition(QPointF(0, 0));
-    layout.endLayout();
-    return piece;
-}
-
 qreal LinePane::columnX(qint64 line, qsizetype column) const
 {
-    QTextLayout layout;
-    const qreal x = m_store.lineLength(line) > wholeLine
-        ? reach(line, column, std::numeric_limits<qreal>::infinity()).x
-        : 0;
-    const Piece piece = layOut(layout, line, x, x + 1);
-    return piece.x + layout.lineAt(0).cursorToX(int(column - piece.firstColumn));
+    // Within what the horizontal bar and a rectangle count, however long the line.
+    return std::min<qreal>(m_geometry.x(m_store, line, column), LineScroll::barLimit);
 }
 
 qsizetype LinePane::columnAt(qint64 line, qreal x) const
 {
-    QTextLayout layout;
-    const Piece piece = layOut(layout, line, x, x + 1);
-    return piece.firstColumn
-        + layout.lineAt(0).xToCursor(x - piece.x, QTextLine::CursorBetweenCharacters);
+    return m_geometry.column(m_store, line, x);
 }
 
 QRect LinePane::positionRect(qint64 position) const
 {
     const LineStore::Place place = m_store.place(position);
-    const int x = margin - horizontalScrollBar()->value()
-        + int(std::floor(columnX(place.line, place.column)));
+    const int x
+        = margin - horizontalScrollBar()->value() + qRound(columnX(place.line, place.column));
     return QRect(x, lineTop(place.line), 1, m_lineHeight);
 }
 
@@ -222,7 +155,7 @@ qint64 LinePane::positionAt(const QPoint &point) const
     const qint64 row = point.y() < margin ? -1 : (point.y() - margin) / m_lineHeight;
     const qint64 line = std::clamp<qint64>(topLine() + row, 0, m_store.lineCount() - 1);
     const qreal x = point.x() - margin + horizontalScrollBar()->value();
-    return m_store.position({line, columnAt(line, std::max<qreal>(0, x))});
+    return m_store.position({.line = line, .column = columnAt(line, std::max<qreal>(0, x))});
 }
 
 void LinePane::scrollToPosition(qint64 position)
@@ -234,7 +167,15 @@ void LinePane::scrollToPosition(qint64 position)
     else if (place.line >= topLine() + visible)
         setTopLine(place.line - visible + 1);
     QScrollBar *horizontal = horizontalScrollBar();
-    const int x = int(std::floor(columnX(place.line, place.column)));
+    const int x = qRound(columnX(place.line, place.column));
+    // The range reaches the caret's line end before the bar is moved there.
+    if (x > horizontal->maximum()) {
+        const qreal width = m_geometry.width(m_store, place.line);
+        if (width > m_widestSeen) {
+            m_widestSeen = width;
+            updateGeometryOfText();
+        }
+    }
     const int room = viewport()->width() - 2 * margin - 1;
     if (x < horizontal->value())
         horizontal->setValue(x);
@@ -281,6 +222,8 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
     QTextCharFormat selected;
     selected.setBackground(palette().brush(group, QPalette::Highlight));
     selected.setForeground(palette().brush(group, QPalette::HighlightedText));
+    QTextCharFormat marked;
+    marked.setForeground(palette().brush(group, QPalette::PlaceholderText));
     const qint64 selectionStart = std::min(m_anchor, m_caret);
     const qint64 selectionEnd = std::max(m_anchor, m_caret);
     const LineStore::Place caret = m_store.place(m_caret);
@@ -289,34 +232,31 @@ void LinePane::paintArea(QPainter &painter, const QRect &area)
     bool widened = false;
 
     painter.setPen(palette().color(QPalette::Text));
-    qint64 lineStart = m_store.position({first, 0});
+    qint64 lineStart = m_store.position({.line = first, .column = 0});
     for (qint64 line = first; line <= last; ++line) {
         const qsizetype length = m_store.lineLength(line);
-        QTextLayout layout;
-        const Piece piece = layOut(layout, line, fromX, toX);
-        const QTextLine textLine = layout.lineAt(0);
-        const QPointF origin(left + piece.x, lineTop(line));
-
-        QList<QTextLayout::FormatRange> selections;
-        const qint64 from = std::max<qint64>(selectionStart - lineStart, 0) - piece.firstColumn;
-        const qint64 to = std::min<qint64>(selectionEnd - lineStart, length) - piece.firstColumn;
-        const qint64 shown = layout.text().size();
-        if (std::max<qint64>(from, 0) < std::min(to, shown))
-            selections.append({int(std::max<qint64>(from, 0)),
-                               int(std::min(to, shown) - std::max<qint64>(from, 0)), selected});
-        layout.draw(&painter, origin, selections);
-
+        const qreal y = lineTop(line);
+        qreal width = 0;
+        for (const LineGeometry::Piece &piece :
+             m_geometry.pieces(m_store, line, fromX, toX, &width)) {
+            const qint64 shown = piece.layout->text().size();
+            QList<QTextLayout::FormatRange> formats;
+            for (const int mark : piece.marks)
+                formats.append({.start = mark, .length = 1, .format = marked});
+            const qint64 from = std::max<qint64>(selectionStart - lineStart - piece.first, 0);
+            const qint64 to = std::min<qint64>(selectionEnd - lineStart - piece.first, shown);
+            if (from < to)
+                formats.append({.start = int(from), .length = int(to - from), .format = selected});
+            piece.layout->draw(&painter, QPointF(left + piece.x, y), formats);
+        }
         // A selection running over the line break shows a space's width past the line's end.
         if (selectionEnd > lineStart + length && selectionStart <= lineStart + length
-            && line + 1 < lines && piece.firstColumn + shown == length)
-            painter.fillRect(QRectF(origin.x() + textLine.naturalTextWidth(), origin.y(),
-                                    breakWidth, m_lineHeight),
+            && line + 1 < lines)
+            painter.fillRect(QRectF(left + width, y, breakWidth, m_lineHeight),
                              selected.background());
         if (drawCaret && caret.line == line)
-            layout.drawCursor(&painter, origin, int(caret.column - piece.firstColumn), 1);
-        const qreal width = piece.firstColumn + shown == length
-            ? piece.x + textLine.naturalTextWidth()
-            : reach(line, length, std::numeric_limits<qreal>::infinity()).x;
+            painter.fillRect(QRectF(left + qRound(columnX(line, caret.column)), y, 1, m_lineHeight),
+                             palette().brush(QPalette::Text));
         if (width > m_widestSeen) {
             m_widestSeen = width;
             widened = true;

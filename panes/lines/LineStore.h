@@ -41,8 +41,9 @@ public:
     QString text(qint64 from, qint64 to, int breakWidth = crLf) const;
     QString text() const { return text(0, size()); }
 
-    // Replaces the text between two positions; CR LF, CR, LF and U+2029 in the new text break
-    // lines. Only the chunks the range touches change; whole chunks inside it are dropped.
+    // Replaces the text between two positions; CR LF, CR and LF in the new text break lines, and
+    // nothing else does. Only the chunks the range touches change; whole chunks inside it are
+    // dropped.
     void replace(qint64 from, qint64 to, QStringView text);
     void append(QStringView text) { replace(size(), size(), text); }
     void clear();
