@@ -70,7 +70,6 @@ private slots:
     void cleanup();
     void findInAPane_data();
     void findInAPane();
-    void millionsOfLinesShowProgressAndTypingRestarts();
     void aStoreFindsWhatALineByLineLookFinds();
 
 private:
@@ -274,63 +273,6 @@ void TestFind::findInAPane()
         QCOMPARE(reader[0], selEnd > selStart ? readerOffset(shown, selStart) : -1);
         QCOMPARE(reader[1], selEnd > selStart ? readerOffset(shown, selEnd) : -1);
     }
-}
-
-void TestFind::millionsOfLinesShowProgressAndTypingRestarts()
-{
-    m_rig = std::make_unique<WindowOnPty>(WindowOnPty::Shown);
-    QVERIFY(m_rig->isValid());
-    Form1 &form = m_rig->form();
-    form.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    LinePane *pane = form.RichTextBox2;
-    // 40 million stamped lines sharing one chunk's characters, a needle in their middle and
-    // one after them.
-    pane->setText(QString(QStringLiteral("12.345,OK,14:03:07,123\r\n")).repeated(65536 / 4));
-    pane->repeatForTesting(40000000 / (65536 / 4));
-    const qint64 middle = pane->lines().lineCount() / 2;
-    for (const qint64 at : {pane->textLength(), pane->lines().position({.line = middle})}) {
-        pane->select(at, at);
-        pane->replaceSelection(QStringLiteral("needle\r\n"));
-    }
-    const qint64 last = pane->lines().lineCount() - 2;
-    pane->setSelStart(0);
-    pane->setFocus();
-
-    QTest::keyClick(pane, Qt::Key_F, Qt::ControlModifier);
-    QLineEdit *field = form.findChild<QLineEdit *>(QStringLiteral("FindText"));
-    QVERIFY(field->hasFocus());
-    const auto *hint = field->findChild<QLabel *>();
-    // Pasted whole: typed, its first letter would find the far needle in no time.
-    QApplication::clipboard()->setText(QStringLiteral("needle"));
-    QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
-    QTRY_VERIFY_WITH_TIMEOUT(hint->text().startsWith(QStringLiteral("searching\u2026 ")), 60000);
-    // Typing while it runs starts it again, for what the field holds now.
-    type(field, QStringLiteral("s"));
-    QTRY_COMPARE_WITH_TIMEOUT(hint->text(), QStringLiteral("not found"), 120000);
-    QCOMPARE(pane->caret(), qint64(0));
-    const auto match = [pane] {
-        return std::pair(pane->lines().place(pane->anchor()).line, pane->caret() - pane->anchor());
-    };
-    QTest::keyClick(field, Qt::Key_Backspace);
-    QTRY_VERIFY_WITH_TIMEOUT(hint->text().isEmpty() && pane->anchor() != pane->caret(), 120000);
-    QCOMPARE(match(), std::pair(middle, qint64(6)));
-    // It was out of sight: now in the middle of the view.
-    const QRect shown = pane->positionRect(pane->caret());
-    QVERIFY(std::abs(shown.center().y() - pane->viewport()->height() / 2) <= 2 * shown.height());
-    QTest::keyClick(field, Qt::Key_Return);
-    QTRY_VERIFY_WITH_TIMEOUT(match().first == last, 120000);
-    QVERIFY(pane->viewport()->rect().contains(pane->positionRect(pane->caret())));
-    QTest::keyClick(field, Qt::Key_Return);
-    QTRY_COMPARE_WITH_TIMEOUT(hint->text(), QStringLiteral("from the top"), 120000);
-    QCOMPARE(match(), std::pair(middle, qint64(6)));
-    // Typing in the pane stops a search, which would otherwise pull the caret away later.
-    type(field, QStringLiteral("s"));
-    QVERIFY(hint->text().startsWith(QStringLiteral("searching\u2026 ")));
-    pane->setFocus();
-    type(pane, QStringLiteral("z"));
-    QCOMPARE(hint->text(), QString());
-    QCOMPARE(pane->lines().lineText(middle), QStringLiteral("z"));
 }
 
 void TestFind::aStoreFindsWhatALineByLineLookFinds()
