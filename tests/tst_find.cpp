@@ -1,5 +1,6 @@
 // Find in either pane, as the user drives it: Ctrl+F, typing, Enter, F3, Shift and Escape over
-// the window's own panes, with lines arriving and with the send pane being sent.
+// the window's own panes, with lines arriving and with the send pane being sent; and the
+// received pane's search against a look at each line.
 #include "app/Form1.h"
 #include "panes/RichTextBox.h"
 #include "panes/lines/LinePane.h"
@@ -187,9 +188,26 @@ void TestFind::findInAPane_data()
              {.act = "Ctrl+F", .start = 7, .length = 3, .field = split, .hint = NotFound},
              {.act = "paste:" + clefB, .start = 3, .length = 3, .field = clefB, .hint = Top}});
     }
-    const auto row = [](const char *what, Pane pane, const QList<Step> &steps) {
-        QTest::newRow(what) << pane << fourLines << steps;
-    };
+    const auto row
+        = [](const char *what, Pane pane, const QList<Step> &steps,
+             const QString &text = fourLines) { QTest::newRow(what) << pane << text << steps; };
+    // Lines of 65,536 zeros (the half after the first wide), as a device that never sends CR
+    // leaves them, and thousands of zeros then "10": a text that almost matches everywhere.
+    QString zeros;
+    for (int i = 0; i < 255; ++i)
+        zeros += i < 128 ? QString(65536, u'0') + "\r\n" : QString(65535, u'0') + "\u2126\r\n";
+    zeros += QString(65534, u'0') + "10";
+    const QString run = QString(32000, u'0') + "10";
+    const int last = 255 * 65538 + 65536 - run.size();
+    row("received pane: a text of zeros and 10 over lines of zeros, both ways", Pane::Received,
+        {{.act = "Ctrl+F", .start = 0, .field = ""},
+         {.act = "paste:" + run, .start = last, .length = int(run.size()), .field = run},
+         {.act = "Shift+Enter",
+          .start = last,
+          .length = int(run.size()),
+          .field = run,
+          .hint = Bottom}},
+        zeros);
     row("received pane: a match stays selected while lines arrive, and they are searched",
         Pane::Received,
         {{.act = "start", .start = 0},
@@ -243,6 +261,7 @@ void TestFind::findInAPane()
         const int start = widget->property("SelStart").toInt();
         const int length = widget->property("SelLength").toInt();
         QVERIFY2(act(step.act, pane), qPrintable(at));
+        QTRY_VERIFY_WITH_TIMEOUT(!hint->text().startsWith(QStringLiteral("searching")), 60000);
         const int selStart = widget->property("SelStart").toInt();
         const int selEnd = selStart + widget->property("SelLength").toInt();
         QCOMPARE(selStart, step.start < 0 ? start : step.start);
@@ -278,11 +297,13 @@ void TestFind::findInAPane()
 void TestFind::aStoreFindsWhatALineByLineLookFinds()
 {
     // Small chunks, so matches meet chunk ends, and small steps, so searches stop and go on.
-    const QStringList pieces = QStringLiteral("a A ab \u00b5 \u03bc \u00c0 \U0001D11E \U00010400 "
-                                              "\U00010428 k \u212a \r\n \r\n")
-                                   .split(u' ');
+    // Runs of one letter, and texts that almost match them, end the search's skips.
+    const QStringList pieces
+        = QStringLiteral("a A ab \u00b5 \u03bc \u00c0 \U0001D11E \U00010400 "
+                         "\U00010428 k \u212a \r\n \r\n aaaaaaaaaa aaaaaaaaaa aaaaaaaaaa")
+              .split(u' ');
     const QStringList needles = QStringLiteral("a ab AB \u03bc \u00e0a \U00010428 k \u212a ba aKa "
-                                               "\u00e0\U00010428")
+                                               "\u00e0\U00010428 aaaaaaaba aaaaaaa\U00010428")
                                     .split(u' ')
         + QStringList {QString(QChar(0xdd1e)), QString(QChar(0xd834))};
     using Place = std::pair<qint64, qsizetype>;
