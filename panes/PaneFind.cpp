@@ -15,6 +15,7 @@
 #include <QShortcut>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -26,6 +27,16 @@ constexpr qint64 stepCharacters = 256 * 1024;
 bool before(LineStore::Place a, LineStore::Place b)
 {
     return a.line < b.line || (a.line == b.line && a.column < b.column);
+}
+
+// A text put into the field as it takes it: without line breaks at its ends, and up to the first
+// one left in it. A match never spans a line break; a line copied with its break is still found.
+QString oneLine(const QString &text)
+{
+    const auto isBreak
+        = [](QChar c) { return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator; };
+    const auto first = std::find_if_not(text.begin(), text.end(), isBreak);
+    return QStringView(first, std::find_if(first, text.end(), isBreak)).toString();
 }
 
 QColor tinted(const QColor &base)
@@ -47,6 +58,8 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
     m_field = new QLineEdit(client);
     m_field->setObjectName(QStringLiteral("FindText"));
     m_field->setAccessibleName(tr("Find"));
+    // Any line a pane holds, however long (the default stops at 32,767 characters).
+    m_field->setMaxLength(std::numeric_limits<int>::max());
     m_field->setFont(send->font());
     m_field->hide();
     m_field->installEventFilter(this);
@@ -54,9 +67,12 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
     m_hint->setObjectName(QStringLiteral("FindHint"));
     m_hint->setForegroundRole(QPalette::PlaceholderText);
     m_hint->setAttribute(Qt::WA_TransparentForMouseEvents);
-    connect(m_field, &QLineEdit::textEdited, this, [this](const QString &text) {
+    connect(m_field, &QLineEdit::textEdited, this, [this](const QString &edited) {
         if (!m_open)
             return;
+        const QString text = oneLine(edited);
+        if (text != edited)
+            m_field->setText(text);
         m_open->lastText = text;
         if (text.isEmpty()) {
             stop();

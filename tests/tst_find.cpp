@@ -1,6 +1,6 @@
-// Find in either pane, as the user drives it: Ctrl+F, typing, Enter, F3, Shift and Escape over
-// the window's own panes, with lines arriving and with the send pane being sent; and the
-// received pane's search against a look at each line.
+// Find in either pane, as the user drives it: Ctrl+F, typing, pasting, Enter, F3, Shift and
+// Escape over the window's own panes, with lines arriving and with the send pane being sent;
+// and the received pane's search against a look at each line.
 #include "app/Form1.h"
 #include "panes/RichTextBox.h"
 #include "panes/lines/LinePane.h"
@@ -179,6 +179,21 @@ void TestFind::findInAPane_data()
         // is U+10428; "a" and the first half of a pair would match as Qt compares.
         const QString split = "a" + QString(QChar(0xd834));
         const QString clefB = QStringLiteral("\U0001D11EB");
+        row("a text pasted with line breaks is taken up to the first break inside it", fourLines,
+            {{.act = "Ctrl+F", .start = 0, .field = ""},
+             {.act = "paste:error 42\r\n", .start = 12, .length = 8, .field = "error 42"},
+             {.act = "Ctrl+F", .start = 12, .length = 8, .field = "error 42"},
+             {.act = "paste:\r\nlast OK\r\nreading",
+              .start = 34,
+              .length = 7,
+              .field = "last OK"}});
+        // Longer than a line edit takes by default.
+        const QString longLine(40000, u'y');
+        row("a selected line of 40,000 characters goes into the field whole",
+            "x\r\n" + longLine + "\r\n",
+            {{.act = "select:3,40000", .start = 3, .length = 40000},
+             {.act = "Ctrl+F", .start = 3, .length = 40000, .field = longLine},
+             {.act = "Enter", .start = 3, .length = 40000, .field = longLine, .hint = Top}});
         row("a match never splits a surrogate pair; letters beyond U+FFFF fold",
             QStringLiteral("a\U0001D11E\U0001D11Eb \U00010400x\r\n"),
             {{.act = "Ctrl+F", .start = 0, .field = ""},
