@@ -1,6 +1,8 @@
-// Find with a search under way through 40 million received lines: its progress, and the user
-// typing in the field or the pane meanwhile.
+// Find with a search under way through 40 million received lines: its progress, and what the user
+// does meanwhile (types in the field or the pane, presses again, selects, searches the other
+// pane) and lines arriving.
 #include "app/Form1.h"
+#include "panes/RichTextBox.h"
 #include "panes/lines/LinePane.h"
 #include "tests/support/WindowOnPty.h"
 
@@ -60,6 +62,8 @@ class TestFindUnderWay : public QObject
 private slots:
     void cleanup();
     void millionsOfLinesShowProgressAndTypingRestarts();
+    void whileASearchRuns_data();
+    void whileASearchRuns();
 
 private:
     // The window shown, its received pane many lines with needles, the caret at the top.
@@ -126,6 +130,82 @@ void TestFindUnderWay::millionsOfLinesShowProgressAndTypingRestarts()
     type(pane, QStringLiteral("z"));
     QCOMPARE(hint(), QString());
     QCOMPARE(pane->lines().lineText(middle), QStringLiteral("z"));
+}
+
+void TestFindUnderWay::whileASearchRuns_data()
+{
+    QTest::addColumn<QStringList>("acts");
+    QTest::addColumn<int>("needle"); // the one selected in the end, 1 to 3; 0: none is
+    QTest::addColumn<QString>("says"); // the field's hint in the end
+    const auto row
+        = [](const char *what, const QStringList &acts, int needle, const char *hint = "") {
+              QTest::newRow(what) << acts << needle << QString::fromUtf8(hint);
+          };
+    row("Enter twice: the third match", {"Enter", "Enter"}, 3);
+    row("Enter three times: the first again, from the top", {"Enter", "Enter", "Enter"}, 1,
+        "from the top");
+    row("Enter, then Shift+Enter: the first", {"Enter", "Shift+Enter"}, 1);
+    row("F3 three times with the field closed: the third match", {"Escape", "F3", "F3", "F3"}, 3);
+    row("lines arriving: the first match all the same", {"start", "arrive:more"}, 1);
+    // A match landing later would pull the caret away from the user.
+    row("typing at the pane's very end stops it", {"focus:received", "Ctrl+End", "type:abc"}, 0);
+    row("a selection made in the pane stops it", {"focus:received", "Shift+Right", "Shift+Right"},
+        0);
+    row("F3 in the send pane stops it, and the field says so", {"focus:send", "F3"}, 0);
+}
+
+// Three needles at a quarter, a half and three quarters of the pane; "needle" pasted into the
+// field with the caret at the top, and while that search runs, the acts.
+void TestFindUnderWay::whileASearchRuns()
+{
+    QFETCH(QStringList, acts);
+    QFETCH(int, needle);
+    QFETCH(QString, says);
+    QVERIFY(setUp({1, 2, 3}));
+    Form1 &form = m_rig->form();
+    LinePane *pane = form.RichTextBox2;
+    RichTextBox *send = form.RichTextBox1;
+    // Something searched in the send pane before, for F3 there to repeat.
+    send->setText(QStringLiteral("READ?\r\nMEAS?\r\n"));
+    send->setFocus();
+    QTest::keyClick(send, Qt::Key_F, Qt::ControlModifier);
+    paste(field(), QStringLiteral("meas"));
+    QCOMPARE(send->SelStart(), 7);
+    pane->setFocus();
+    QTest::keyClick(pane, Qt::Key_F, Qt::ControlModifier);
+    paste(field(), QStringLiteral("needle"));
+    QVERIFY(hint().startsWith(QStringLiteral("searching\u2026 ")));
+
+    for (const QString &act : acts) {
+        const QString what = act.section(u':', 1);
+        QWidget *focus = QApplication::focusWidget();
+        if (act.startsWith(QLatin1String("focus:"))) {
+            (what == QLatin1String("send") ? static_cast<QWidget *>(send) : pane)->setFocus();
+        } else if (act == QLatin1String("start")) {
+            QVERIFY(m_rig->start());
+        } else if (act.startsWith(QLatin1String("arrive:"))) {
+            QVERIFY(m_rig->device().write(what.toUtf8() + '\r'));
+            QTRY_COMPARE(pane->lines().lineText(pane->lines().lineCount() - 2), what);
+        } else if (act.startsWith(QLatin1String("type:"))) {
+            type(focus, what);
+        } else {
+            const QKeyCombination key = QKeySequence::fromString(act)[0];
+            QTest::keyClick(focus, key.key(), key.keyboardModifiers());
+        }
+    }
+    const qint64 anchor = pane->anchor();
+    const qint64 caret = pane->caret();
+    if (needle > 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(pane->lines().place(pane->anchor()).line, m_needles[needle - 1],
+                                  60000);
+        QCOMPARE(pane->caret() - pane->anchor(), qint64(6));
+    } else {
+        // Dropped, the search says nothing more; the selection stays the user's.
+        QTRY_VERIFY_WITH_TIMEOUT(!hint().startsWith(QStringLiteral("searching")), 60000);
+        QCOMPARE(pane->anchor(), anchor);
+        QCOMPARE(pane->caret(), caret);
+    }
+    QCOMPARE(hint(), says);
 }
 
 QTEST_MAIN(TestFindUnderWay)
