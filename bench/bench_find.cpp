@@ -1,11 +1,13 @@
 // Find benchmark: Ctrl+F in a received pane of stamped lines, a text pasted into the field.
-//   bench_find            1,000,000 and 10,000,000 lines, and 10,000,000 wide ones, each in a
-//                         process of its own
+//   bench_find            1,000,000 and 10,000,000 lines, 10,000,000 wide ones, and long runs,
+//                         each in a process of its own
 //   bench_find N [wide]   on N lines: a text that is not there, one letter that is not there,
 //                         and the last line's number (found near the end); for each the time
 //                         from the paste to the answer and the longest time the window was busy.
 //                         Wide: each line holds an ohm sign, so the pane keeps two bytes a
 //                         character and Qt's own search looks through it
+//   bench_find runs [wide] 64 lines of 65,536 zeros, as a device that never sends CR leaves
+//                         them, and a text that almost matches everywhere: zeros, then "10"
 #include "app/Form1.h"
 #include "panes/lines/LinePane.h"
 #include "settings/SettingsFile.h"
@@ -43,6 +45,15 @@ LineStore stampedLines(int lines, bool wide)
             batch.clear();
         }
     }
+    return store;
+}
+
+LineStore zeroLines(bool wide)
+{
+    LineStore store;
+    for (int i = 0; i < 64; ++i)
+        store.append(QString(65536 - (wide ? 1 : 0), u'0')
+                     + (wide ? QStringLiteral("\u2126") : QString()) + QStringLiteral("\r\n"));
     return store;
 }
 
@@ -92,6 +103,7 @@ Answer findFromTheTop(Form1 &form, QLineEdit *field, const QLabel *hint, const Q
 
 int run(int lines, bool wide)
 {
+    const bool runs = lines == 0;
     QTemporaryDir dir;
     overrideSettingsFolder(dir.path());
     Form1 form;
@@ -101,8 +113,10 @@ int run(int lines, bool wide)
     form.activateWindow();
     QElapsedTimer building;
     building.start();
-    form.RichTextBox2->setStore(stampedLines(lines, wide));
-    std::printf("  %d stamped lines%s (%.1f s to build)\n", lines,
+    form.RichTextBox2->setStore(runs ? zeroLines(wide) : stampedLines(lines, wide));
+    std::printf("  %s%s (%.1f s to build)\n",
+                runs ? "64 lines of 65,536 zeros"
+                     : qPrintable(QStringLiteral("%1 stamped lines").arg(lines)),
                 wide ? ", each with an ohm sign" : "", building.nsecsElapsed() / 1e9);
     form.RichTextBox2->setFocus();
     QTest::keyClick(form.RichTextBox2, Qt::Key_F, Qt::ControlModifier);
@@ -112,21 +126,26 @@ int run(int lines, bool wide)
         std::fprintf(stderr, "the find field did not open\n");
         return 1;
     }
-    const struct
+    struct Search
     {
         const char *what;
         QString text;
         bool there;
-    } searches[] = {
-        {"absent text", QStringLiteral("ERROR"), false},
-        {"absent letter", QStringLiteral("E"), false},
-        {"near the end", QStringLiteral(",%1").arg(lines), true},
     };
+    const QList<Search> searches = runs
+        ? QList<Search> {{"zeros, \"10\"", QString(16000, u'0') + QStringLiteral("10"), false},
+                         {"zeros, \"10\"", QString(32000, u'0') + QStringLiteral("10"), false}}
+        : QList<Search> {{"absent text", QStringLiteral("ERROR"), false},
+                         {"absent letter", QStringLiteral("E"), false},
+                         {"near the end", QStringLiteral(",%1").arg(lines), true}};
     int status = 0;
     for (const auto &search : searches) {
         const Answer answer = findFromTheTop(form, field, hint, search.text);
-        std::printf("    %-13s \"%s\": %s in %.1f ms, longest time the window was busy %.1f ms\n",
-                    search.what, qPrintable(search.text), answer.found ? "found" : "not found",
+        const QString shown = search.text.size() > 20
+            ? QStringLiteral("%1 characters").arg(search.text.size())
+            : QStringLiteral("\"%1\"").arg(search.text);
+        std::printf("    %-13s %s: %s in %.1f ms, longest time the window was busy %.1f ms\n",
+                    search.what, qPrintable(shown), answer.found ? "found" : "not found",
                     answer.milliseconds, answer.longestStallMs);
         if (answer.found != search.there)
             status = 1;
@@ -146,14 +165,15 @@ int main(int argc, char *argv[])
         std::printf("find: Ctrl+F in the received pane, a text pasted into the field\n");
         std::fflush(stdout);
         int status = 0;
-        const QList<QStringList> runs = {{"1000000"}, {"10000000"}, {"10000000", "wide"}};
+        const QList<QStringList> runs
+            = {{"1000000"}, {"10000000"}, {"10000000", "wide"}, {"runs"}, {"runs", "wide"}};
         for (const QStringList &run : runs)
             status |= QProcess::execute(QCoreApplication::applicationFilePath(), run);
         return status;
     }
-    const int lines = args[0].toInt();
-    if (lines <= 0) {
-        std::fprintf(stderr, "usage: bench_find [N [wide]]\n");
+    const int lines = args[0] == QLatin1String("runs") ? 0 : args[0].toInt();
+    if (lines < 0 || (lines == 0 && args[0] != QLatin1String("runs"))) {
+        std::fprintf(stderr, "usage: bench_find [N|runs [wide]]\n");
         return 2;
     }
     const int status = run(lines, args.value(1) == QLatin1String("wide"));

@@ -9,8 +9,6 @@
 #include <QTextCursor>
 
 #include <algorithm>
-#include <array>
-#include <utility>
 
 namespace {
 
@@ -139,22 +137,9 @@ class ReceivedPaneTarget : public FindTarget
 public:
     explicit ReceivedPaneTarget(LinePane *pane) : m_pane(pane)
     {
-        // Lines arriving at the end leave every place a search holds as it was; any other
-        // change (typing, a clear, a restored store) may not.
-        m_connections[0]
-            = QObject::connect(pane, &LinePane::edited, pane, [this](qint64 from, qint64 to) {
-                  m_appended = from == to && m_pane->caret() == m_pane->textLength();
-              });
-        m_connections[1] = QObject::connect(pane, &LinePane::Change, pane, [this] {
-            if (!std::exchange(m_appended, false))
-                changed();
-        });
+        m_connection = QObject::connect(pane, &LinePane::Change, pane, [this] { changed(); });
     }
-    ~ReceivedPaneTarget() override
-    {
-        for (const QMetaObject::Connection &connection : m_connections)
-            QObject::disconnect(connection);
-    }
+    ~ReceivedPaneTarget() override { QObject::disconnect(m_connection); }
 
     QWidget *pane() const override { return m_pane; }
     bool locked() const override { return m_pane->Locked(); }
@@ -201,8 +186,7 @@ private:
     const LineStore &store() const { return m_pane->lines(); }
 
     LinePane *m_pane;
-    bool m_appended = false;
-    std::array<QMetaObject::Connection, 2> m_connections;
+    QMetaObject::Connection m_connection;
 };
 
 } // namespace

@@ -36,7 +36,7 @@ public:
     virtual bool isSelected(Place from, Place to) const = 0;
     // Room at the bottom of the pane's view for the find field.
     virtual void reserveBottom(int pixels) = 0;
-    // Called after a change of the text other than lines appended at its very end.
+    // Called after every change of the text.
     void onChange(std::function<void()> handler) { m_changed = std::move(handler); }
 
 protected:

@@ -1,6 +1,5 @@
-// Find in either pane: the field and its hint, the keys, and a search that looks through the
-// pane in slices of a few milliseconds, the rest of the pane first and then, wrapped, the part
-// before where it began.
+// Find in either pane: the field and its hint, the keys, opening and closing (the search itself
+// is in PaneFindSearch.cpp).
 #include "panes/PaneFind.h"
 
 #include "panes/RichTextBox.h"
@@ -8,24 +7,24 @@
 
 #include <QAbstractScrollArea>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QShortcut>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
-// A slice of searching between two turns of the event loop, and the characters looked through
-// between two looks at the clock.
-constexpr qint64 sliceMilliseconds = 8;
-constexpr qint64 stepCharacters = 256 * 1024;
-
-bool before(LineStore::Place a, LineStore::Place b)
+// A text put into the field as it takes it: without line breaks at its ends, and up to the first
+// one left in it. A match never spans a line break; a line copied with its break is still found.
+QString oneLine(const QString &text)
 {
-    return a.line < b.line || (a.line == b.line && a.column < b.column);
+    const auto isBreak
+        = [](QChar c) { return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator; };
+    const auto first = std::find_if_not(text.begin(), text.end(), isBreak);
+    return QStringView(first, std::find_if(first, text.end(), isBreak)).toString();
 }
 
 QColor tinted(const QColor &base)
@@ -39,7 +38,7 @@ QColor tinted(const QColor &base)
 } // namespace
 
 PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObject *parent)
-    : QObject(parent), m_client(client)
+    : QObject(parent), m_received(received), m_client(client)
 {
     m_panes[0].target = findTarget(send);
     m_panes[1].target = findTarget(received);
@@ -47,6 +46,8 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
     m_field = new QLineEdit(client);
     m_field->setObjectName(QStringLiteral("FindText"));
     m_field->setAccessibleName(tr("Find"));
+    // Any line a pane holds, however long (the default stops at 32,767 characters).
+    m_field->setMaxLength(std::numeric_limits<int>::max());
     m_field->setFont(send->font());
     m_field->hide();
     m_field->installEventFilter(this);
@@ -54,9 +55,12 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
     m_hint->setObjectName(QStringLiteral("FindHint"));
     m_hint->setForegroundRole(QPalette::PlaceholderText);
     m_hint->setAttribute(Qt::WA_TransparentForMouseEvents);
-    connect(m_field, &QLineEdit::textEdited, this, [this](const QString &text) {
+    connect(m_field, &QLineEdit::textEdited, this, [this](const QString &edited) {
         if (!m_open)
             return;
+        const QString text = oneLine(edited);
+        if (text != edited)
+            m_field->setText(text);
         m_open->lastText = text;
         if (text.isEmpty()) {
             stop();
@@ -84,15 +88,14 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
         shortcut(QKeySequence(Qt::Key_F3), [this, state] { start(*state, Kind::Next); });
         shortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3),
                  [this, state] { start(*state, Kind::Previous); });
-        // A change other than lines arriving at the end moves what the places stand for; a
-        // search landing later would pull the caret away from someone typing there.
+        // A change other than lines arriving moves what the places stand for; a search landing
+        // later would pull the caret away from someone typing there.
         pane.target->onChange([this, state] {
+            if (m_arriving)
+                return;
             state->match.reset();
-            if (m_search && m_search->pane == state) {
+            if (m_search && m_search->pane == state)
                 stop();
-                if (m_open == state)
-                    setHint(QString());
-            }
         });
     }
 }
@@ -106,15 +109,6 @@ PaneFind::PaneState *PaneFind::stateOf(const QObject *pane)
             return &state;
     }
     return nullptr;
-}
-
-bool PaneFind::holdsSelection(const QWidget *pane) const
-{
-    for (const PaneState &state : m_panes) {
-        if (state.target->pane() == pane && state.match)
-            return state.target->isSelected(state.match->first, state.match->second);
-    }
-    return false;
 }
 
 void PaneFind::open(PaneState &pane)
@@ -163,115 +157,6 @@ void PaneFind::closeField(bool focusPane)
     pane->target->reserveBottom(0);
     if (focusPane)
         pane->target->pane()->setFocus(Qt::OtherFocusReason);
-}
-
-void PaneFind::start(PaneState &pane, Kind kind)
-{
-    FindTarget &target = *pane.target;
-    const bool inField = m_open == &pane;
-    const QString text = inField ? m_field->text() : pane.lastText;
-    if (text.isEmpty()) {
-        // Nothing to repeat: F3 then asks what to find.
-        if (!inField)
-            open(pane);
-        return;
-    }
-    if (target.locked()) {
-        QApplication::beep();
-        return;
-    }
-    const bool forward = kind != Kind::Previous;
-    // Pressed again while the same search runs: it is still on its way.
-    if (kind != Kind::Typed && m_search && m_search->pane == &pane && m_search->forward == forward
-        && m_search->text == text)
-        return;
-    stop();
-    pane.lastText = text;
-    const Place origin = kind == Kind::Next ? target.selectionEnd() : target.selectionStart();
-    m_search = Search {.pane = &pane,
-                       .text = text,
-                       .forward = forward,
-                       .origin = origin,
-                       .from = forward ? origin : Place {},
-                       .to = forward ? target.end() : origin};
-    runSlice();
-}
-
-void PaneFind::runSlice()
-{
-    if (!m_search)
-        return;
-    QElapsedTimer clock;
-    clock.start();
-    do {
-        Search &search = *m_search;
-        FindTarget &target = *search.pane->target;
-        // Lines that arrived meanwhile are searched too, when the search reaches them.
-        if (search.forward && !search.wrapped)
-            search.to = target.end();
-        const LineStore::Found step
-            = target.find(search.text, search.from, search.to, search.forward, stepCharacters);
-        if (step.match) {
-            found(step.at);
-            return;
-        }
-        (search.forward ? search.from : search.to) = step.at;
-        if (before(search.from, search.to))
-            continue;
-        if (search.wrapped) {
-            notFound();
-            return;
-        }
-        // At the end (or the start) of the pane, on from the other end up to where it began.
-        search.wrapped = true;
-        search.from = search.forward ? Place {} : search.origin;
-        search.to = search.forward ? search.origin : target.end();
-    } while (clock.elapsed() < sliceMilliseconds);
-    if (m_open == m_search->pane)
-        setHint(tr("searching\u2026 %1%").arg(progress()));
-    m_slice.start();
-}
-
-int PaneFind::progress() const
-{
-    const Search &search = *m_search;
-    const qint64 lines = std::max<qint64>(1, search.pane->target->lineCount());
-    const qint64 at = search.forward ? search.from.line : search.to.line;
-    const qint64 first = search.forward ? lines - search.origin.line : search.origin.line;
-    const qint64 done = !search.wrapped ? std::abs(at - search.origin.line)
-        : search.forward                ? first + at
-                                        : first + lines - at;
-    return int(std::clamp<qint64>(done * 100 / lines, 0, 99));
-}
-
-void PaneFind::found(Place at)
-{
-    const Search search = *std::exchange(m_search, std::nullopt);
-    PaneState &pane = *search.pane;
-    if (pane.target->locked())
-        return;
-    const Place end {.line = at.line, .column = at.column + search.text.size()};
-    pane.target->showMatch(at, end);
-    pane.match = {at, end};
-    if (m_open == &pane)
-        setHint(!search.wrapped      ? QString()
-                    : search.forward ? tr("from the top")
-                                     : tr("from the bottom"));
-}
-
-void PaneFind::notFound()
-{
-    const PaneState *pane = std::exchange(m_search, std::nullopt)->pane;
-    if (m_open == pane)
-        setHint(tr("not found"), true);
-    else
-        QApplication::beep();
-}
-
-void PaneFind::stop()
-{
-    m_search.reset();
-    m_slice.stop();
 }
 
 void PaneFind::setHint(const QString &hint, bool notFound)

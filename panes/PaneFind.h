@@ -5,6 +5,7 @@
 
 #include "panes/FindTarget.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -12,6 +13,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <utility>
 
 class LinePane;
 class QLabel;
@@ -27,8 +29,10 @@ public:
     PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObject *parent);
     ~PaneFind() override;
 
-    // Whether a pane's selection is still the match a search selected there.
-    bool holdsSelection(const QWidget *pane) const;
+    // Lines arriving at the received pane's end (received, a header, a footer), as against an
+    // edit of the user's: a search goes on over them, and a match it selected stays selected
+    // and in sight; otherwise the caret goes to the end with them.
+    void appendReceived(const QString &text);
     // Closes the field over a pane and stops a search in it; the selection stays as it is.
     void close(const QWidget *pane);
 
@@ -51,14 +55,18 @@ private:
         QString text;
         bool forward = true;
         bool wrapped = false;
-        Place origin;
-        Place from; // what is left of the part being searched: [from, to)
-        Place to;
+        Place origin {};
+        Place from {}; // what is left of the part being searched: [from, to)
+        Place to {};
+        std::pair<Place, Place> selection {}; // the pane's, which a match found may take over
+        QList<bool> then {}; // presses made meanwhile, forward or not, each from the match before
     };
 
+    bool holdsSelection(const PaneState &pane) const;
     void open(PaneState &pane);
     void closeField(bool focusPane);
     void start(PaneState &pane, Kind kind);
+    void begin(bool forward, Place origin);
     void runSlice();
     void found(Place at);
     void notFound();
@@ -69,6 +77,8 @@ private:
     int progress() const;
 
     std::array<PaneState, 2> m_panes; // send, received
+    LinePane *m_received = nullptr;
+    bool m_arriving = false;
     PaneState *m_open = nullptr; // the pane the field is open over
     QLineEdit *m_field = nullptr;
     QLabel *m_hint = nullptr;

@@ -165,10 +165,7 @@ void Form1::appendToReceivedPane(const QString &text)
 {
     // At the very end of the pane, wherever the user left the caret or a selection; a match
     // that find selected stays selected, and in sight.
-    if (m_find->holdsSelection(RichTextBox2))
-        RichTextBox2->appendKeepingSelection(text);
-    else
-        RichTextBox2->appendReceived(text);
+    m_find->appendReceived(text);
 }
 
 // The header and the footer: the date and the time, each on its own line, after the lines

@@ -1,6 +1,7 @@
 // Find in the received pane's text: one search over a chunk's characters (its lines joined
 // without breaks) and then a check that the match lies within one line. Both kinds of chunk
-// are searched under Qt's case folding, skipping ahead as Horspool's search does.
+// are searched under Qt's case folding, as classes of characters that fold alike.
+#include "panes/lines/FoldedNeedle.h"
 #include "panes/lines/LineStore.h"
 
 #include <QChar>
@@ -52,196 +53,143 @@ const Latin1Folding &latin1Folding()
     return folding;
 }
 
-// The text to find in one-byte chunks, with Horspool's shifts going forward and back.
+// The text to find in one-byte chunks, as the bytes standing for its characters.
 class Latin1Needle
 {
 public:
-    explicit Latin1Needle(QStringView text) : m_fold(latin1Folding().byte)
+    explicit Latin1Needle(QStringView text) : m_search(bytesOf(text), latin1Folding().byte.data())
     {
-        const qsizetype m = text.size();
-        m_bytes.reserve(size_t(m));
-        for (const QChar c : text) {
-            const int b = latin1Folding().byteFor(c.unicode());
-            if (b < 0)
-                return;
-            m_bytes.push_back(uchar(b));
-        }
-        m_possible = m > 0;
+        if (m_search.size() == 0)
+            return;
         for (int b = 0; b < 256; ++b) {
-            if (m_fold[size_t(b)] == m_bytes.front())
+            if (latin1Folding().byte[size_t(b)] == m_search.front())
                 m_alike.push_back(uchar(b));
-        }
-        std::array<qsizetype, 256> forward;
-        std::array<qsizetype, 256> back;
-        forward.fill(m);
-        back.fill(m);
-        for (qsizetype k = 0; k + 1 < m; ++k)
-            forward[m_bytes[size_t(k)]] = m - 1 - k;
-        for (qsizetype k = m - 1; k >= 1; --k)
-            back[m_bytes[size_t(k)]] = k;
-        for (size_t b = 0; b < 256; ++b) {
-            m_forward[b] = forward[m_fold[b]];
-            m_back[b] = back[m_fold[b]];
         }
     }
 
     // Whether a one-byte text can hold a match at all.
-    bool possible() const { return m_possible; }
+    bool possible() const { return m_search.size() > 0; }
 
     // The first start in [from, limit), or the last, of a match inside text[0, length).
     qsizetype first(const uchar *text, qsizetype length, qsizetype from, qsizetype limit) const
     {
-        const qsizetype m = qsizetype(m_bytes.size());
-        const qsizetype last = std::min(limit - 1, length - m);
-        if (m == 1) {
-            // Each byte folding to it looked for by memchr, far faster than a step a byte.
-            const uchar *found = nullptr;
-            for (const uchar b : m_alike) {
-                const qsizetype room = (found ? found - text : last + 1) - from;
-                if (room > 0) {
-                    if (const void *at = std::memchr(text + from, b, size_t(room)))
-                        found = static_cast<const uchar *>(at);
-                }
+        if (m_search.size() > 1)
+            return m_search.first(text, length, from, limit);
+        // Each byte folding to it looked for by memchr, far faster than a step a byte.
+        const qsizetype last = std::min(limit - 1, length - 1);
+        const uchar *found = nullptr;
+        for (const uchar b : m_alike) {
+            const qsizetype room = (found ? found - text : last + 1) - from;
+            if (room > 0) {
+                if (const void *at = std::memchr(text + from, b, size_t(room)))
+                    found = static_cast<const uchar *>(at);
             }
-            return found ? found - text : -1;
         }
-        const uchar end = m_bytes.back();
-        for (qsizetype s = from; s <= last;) {
-            const uchar c = text[s + m - 1];
-            if (m_fold[c] == end && matches(text + s))
-                return s;
-            s += m_forward[c];
-        }
-        return -1;
+        return found ? found - text : -1;
     }
     qsizetype last(const uchar *text, qsizetype length, qsizetype from, qsizetype limit) const
     {
-        const qsizetype m = qsizetype(m_bytes.size());
-        if (m == 1) {
-            const uchar *found = nullptr;
-            for (const uchar b : m_alike) {
-                const qsizetype start = found ? found - text + 1 : from;
-                const qsizetype room = std::min(limit, length) - start;
-                if (room > 0) {
-                    if (const void *at = memrchr(text + start, b, size_t(room)))
-                        found = static_cast<const uchar *>(at);
-                }
+        if (m_search.size() > 1)
+            return m_search.last(text, length, from, limit);
+        const uchar *found = nullptr;
+        for (const uchar b : m_alike) {
+            const qsizetype start = found ? found - text + 1 : from;
+            const qsizetype room = std::min(limit, length) - start;
+            if (room > 0) {
+                if (const void *at = memrchr(text + start, b, size_t(room)))
+                    found = static_cast<const uchar *>(at);
             }
-            return found ? found - text : -1;
         }
-        const uchar start = m_bytes.front();
-        for (qsizetype s = std::min(limit - 1, length - m); s >= from;) {
-            const uchar c = text[s];
-            if (m_fold[c] == start && matches(text + s))
-                return s;
-            s -= m_back[c];
-        }
-        return -1;
+        return found ? found - text : -1;
     }
 
 private:
-    bool matches(const uchar *at) const
+    // None when a character of the text has no byte folding as it does.
+    static std::vector<uchar> bytesOf(QStringView text)
     {
-        for (size_t k = 0; k < m_bytes.size(); ++k) {
-            if (m_fold[at[k]] != m_bytes[k])
-                return false;
+        std::vector<uchar> bytes;
+        bytes.reserve(size_t(text.size()));
+        for (const QChar c : text) {
+            const int b = latin1Folding().byteFor(c.unicode());
+            if (b < 0)
+                return {};
+            bytes.push_back(uchar(b));
         }
-        return true;
+        return bytes;
     }
 
-    const std::array<uchar, 256> &m_fold;
-    std::vector<uchar> m_bytes;
+    FoldedNeedle<uchar, uchar> m_search;
     std::vector<uchar> m_alike; // the bytes that fold as the first one does
-    bool m_possible = false;
-    std::array<qsizetype, 256> m_forward {};
-    std::array<qsizetype, 256> m_back {};
 };
 
-// Qt's case folding of every UTF-16 unit on its own; a surrogate stands for itself.
-const std::array<char16_t, 65536> &wideFolding()
+// Qt's case folding of every UTF-16 unit on its own, every surrogate in one class of its own: a
+// surrogate's folding depends on its neighbour, but it only ever compares equal to a surrogate.
+const std::array<char16_t, 65536> &wideClasses()
 {
-    static const auto folding = [] {
+    static const auto classes = [] {
         auto table = std::make_unique<std::array<char16_t, 65536>>();
         for (char32_t c = 0; c < 65536; ++c)
-            (*table)[c] = QChar::isSurrogate(c) ? char16_t(c) : char16_t(QChar::toCaseFolded(c));
+            (*table)[c]
+                = QChar::isSurrogate(c) ? char16_t(0xd800) : char16_t(QChar::toCaseFolded(c));
         return table;
     }();
-    return *folding;
+    return *classes;
 }
 
-// The text to find in wide chunks, with Horspool's shifts keyed by the low byte of a folded
-// unit; a surrogate, whose folding depends on its neighbour, shifts by one, and Qt's own
-// comparison decides every candidate.
+// The text to find in wide chunks. Where it holds a surrogate, Qt's own comparison decides each
+// candidate its classes find.
 class WideNeedle
 {
 public:
-    explicit WideNeedle(QStringView text) : m_text(text), m_fold(wideFolding())
+    explicit WideNeedle(QStringView text)
+        : m_text(text), m_search(classesOf(text), wideClasses().data())
     {
-        const qsizetype m = text.size();
-        m_forward.fill(m);
-        m_back.fill(m);
-        for (qsizetype k = 0; k < m; ++k) {
-            const uchar key = m_fold[text[k].unicode()] & 0xff;
-            if (k + 1 < m)
-                m_forward[key] = m - 1 - k;
-            if (k > 0 && m_back[key] == m)
-                m_back[key] = k;
-        }
+        m_exact = text.size() == 1
+            || std::none_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
     }
 
     qsizetype first(const char16_t *text, qsizetype length, qsizetype from, qsizetype limit) const
     {
-        const qsizetype m = m_text.size();
-        const qsizetype last = std::min(limit - 1, length - m);
-        if (m == 1) {
-            // No shift to gain: Qt's own search for one character is quicker.
-            const qsizetype at = last < from ? -1
-                                             : QStringView(text + from, last + 1 - from)
-                                                   .indexOf(m_text.front(), 0, Qt::CaseInsensitive);
-            return at < 0 ? -1 : from + at;
-        }
-        const char16_t end = m_fold[m_text.back().unicode()];
-        for (qsizetype s = from; s <= last;) {
-            const char16_t c = text[s + m - 1];
-            if ((m_fold[c] == end || QChar::isSurrogate(c) || QChar::isSurrogate(end))
-                && matches(text + s))
-                return s;
-            s += QChar::isSurrogate(c) ? 1 : m_forward[m_fold[c] & 0xff];
-        }
-        return -1;
+        if (m_text.size() > 1)
+            return m_search.first(text, length, from, limit);
+        // No shift to gain: Qt's own search for one character is quicker.
+        const qsizetype last = std::min(limit - 1, length - 1);
+        const qsizetype at = last < from ? -1
+                                         : QStringView(text + from, last + 1 - from)
+                                               .indexOf(m_text.front(), 0, Qt::CaseInsensitive);
+        return at < 0 ? -1 : from + at;
     }
     qsizetype last(const char16_t *text, qsizetype length, qsizetype from, qsizetype limit) const
     {
-        const qsizetype m = m_text.size();
-        const qsizetype last = std::min(limit - 1, length - m);
-        if (m == 1) {
-            const qsizetype at = last < from
-                ? -1
-                : QStringView(text + from, last + 1 - from)
-                      .lastIndexOf(m_text.front(), -1, Qt::CaseInsensitive);
-            return at < 0 ? -1 : from + at;
-        }
-        const char16_t start = m_fold[m_text.front().unicode()];
-        for (qsizetype s = last; s >= from;) {
-            const char16_t c = text[s];
-            if ((m_fold[c] == start || QChar::isSurrogate(c) || QChar::isSurrogate(start))
-                && matches(text + s))
-                return s;
-            s -= QChar::isSurrogate(c) ? 1 : m_back[m_fold[c] & 0xff];
-        }
-        return -1;
+        if (m_text.size() > 1)
+            return m_search.last(text, length, from, limit);
+        const qsizetype last = std::min(limit - 1, length - 1);
+        const qsizetype at = last < from
+            ? -1
+            : QStringView(text + from, last + 1 - from)
+                  .lastIndexOf(m_text.front(), -1, Qt::CaseInsensitive);
+        return at < 0 ? -1 : from + at;
+    }
+
+    // Whether a candidate at `at` is a match as Qt compares.
+    bool confirms(const char16_t *at) const
+    {
+        return m_exact || QStringView(at, m_text.size()).compare(m_text, Qt::CaseInsensitive) == 0;
     }
 
 private:
-    bool matches(const char16_t *at) const
+    static std::vector<char16_t> classesOf(QStringView text)
     {
-        return QStringView(at, m_text.size()).compare(m_text, Qt::CaseInsensitive) == 0;
+        std::vector<char16_t> classes;
+        classes.reserve(size_t(text.size()));
+        for (const QChar c : text)
+            classes.push_back(wideClasses()[c.unicode()]);
+        return classes;
     }
 
     QStringView m_text;
-    const std::array<char16_t, 65536> &m_fold;
-    std::array<qsizetype, 256> m_forward {};
-    std::array<qsizetype, 256> m_back {};
+    FoldedNeedle<char16_t, char16_t> m_search;
+    bool m_exact = true;
 };
 
 } // namespace
@@ -260,17 +208,22 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
     const WideNeedle wide(text);
     budget = std::max<qint64>(budget, 1);
 
-    // Where an offset of a chunk falls, and the first start of a match in [lo, hi) in it that
-    // lies within one line and keeps surrogate pairs whole.
+    // Where an offset of a chunk falls.
     const auto placeIn = [](const Chunk &c, qsizetype offset) {
         const auto i = qsizetype(std::upper_bound(c.starts.begin(), c.starts.end(), quint32(offset))
                                  - c.starts.begin())
             - 1;
         return Place {.line = c.firstLine + i, .column = offset - c.starts[i]};
     };
-    const auto search = [&](const Chunk &c, qsizetype lo, qsizetype hi) -> qsizetype {
-        if (c.longest < n || (!c.isWide && !latin1.possible()))
+    // The first start of a match in [lo, hi) of a chunk (the last going back) that lies within
+    // one line and keeps surrogate pairs whole, or -1. A candidate turned down costs the budget
+    // as much as the text, as looking for the next one may read that much again; once the
+    // budget is spent, [lo, hi) is left as what has not been looked through.
+    const auto search = [&](const Chunk &c, qsizetype &lo, qsizetype &hi) -> qsizetype {
+        if (c.longest < n || (!c.isWide && !latin1.possible())) {
+            lo = hi;
             return -1;
+        }
         const auto *bytes = reinterpret_cast<const uchar *>(c.narrow.constData());
         const auto *units = reinterpret_cast<const char16_t *>(c.wide.constData());
         while (lo < hi) {
@@ -279,7 +232,7 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
                 : forward ? latin1.first(bytes, c.length(), lo, hi)
                                          : latin1.last(bytes, c.length(), lo, hi);
             if (p < 0)
-                return -1;
+                break;
             const Place at = placeIn(c, p);
             const qsizetype lineStart = c.starts[at.line - c.firstLine];
             const qsizetype lineEnd = c.lineEnd(at.line - c.firstLine);
@@ -287,14 +240,19 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
                 return c.isWide && i > lineStart && i < lineEnd && c.wide[i].isLowSurrogate()
                     && c.wide[i - 1].isHighSurrogate();
             };
-            if (p + n <= lineEnd && !pairAt(p) && !pairAt(p + n))
+            if (p + n <= lineEnd && !pairAt(p) && !pairAt(p + n)
+                && (!c.isWide || wide.confirms(units + p)))
                 return p;
             // Nothing that starts on this line after a match running past its end fits in it.
             if (forward)
                 lo = p + n > lineEnd ? std::max(lineEnd, p + 1) : p + 1;
             else
                 hi = p;
+            budget -= n;
+            if (budget <= 0)
+                return -1;
         }
+        lo = hi;
         return -1;
     };
 
@@ -323,9 +281,13 @@ LineStore::Found LineStore::find(QStringView text, Place from, Place to, bool fo
         const qsizetype lo = forward ? offset : std::max<qint64>(endOffset, offset - budget);
         const qsizetype hi = forward ? std::min<qint64>(endOffset, offset + budget) : offset;
         budget -= hi - lo;
-        const qsizetype p = search(c, lo, hi);
+        qsizetype left = lo;
+        qsizetype right = hi;
+        const qsizetype p = search(c, left, right);
         if (p >= 0)
             return {.match = true, .at = placeIn(c, p)};
+        if (left < right)
+            return {.match = false, .at = placeIn(c, forward ? left : right)};
         if (forward && hi == endOffset)
             at = endHere ? to : Place {.line = c.firstLine + c.lines()};
         else if (!forward && lo == endOffset && endHere)
