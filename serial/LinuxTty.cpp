@@ -5,14 +5,18 @@
 #ifdef Q_OS_LINUX
 #include "serial/Termios2.h"
 
+#include <QFile>
+
 #include <asm/ioctls.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace tty {
@@ -22,6 +26,29 @@ namespace tty {
 bool lockExclusively(int fd)
 {
     return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+DeviceLook::DeviceLook(const QString &path)
+{
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) {
+        m_busy = errno == EBUSY; // another opener's exclusive mode
+        return;
+    }
+    int exclusive = 0;
+    if (::ioctl(m_fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        m_busy = true;
+        return;
+    }
+    // The lock is let go at once: the port's own descriptor takes it.
+    m_busy = !lockExclusively(m_fd);
+    ::flock(m_fd, LOCK_UN);
+}
+
+DeviceLook::~DeviceLook()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 std::optional<AppliedLine> appliedLine(int fd)
@@ -84,6 +111,10 @@ bool lockExclusively(int)
 {
     return true;
 }
+
+DeviceLook::DeviceLook(const QString &) {}
+
+DeviceLook::~DeviceLook() = default;
 
 std::optional<AppliedLine> appliedLine(int)
 {

@@ -6,6 +6,8 @@
 #include "serial/LinuxTty.h"
 #include "serial/SerialPorts.h"
 
+#include <QFileInfo>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -78,9 +80,18 @@ bool MSComm::setPortOpen(bool open)
     if (!line)
         return fail(why);
 
+    // Opened by its real name, so the lock file QSerialPort names after it is the same whatever
+    // link leads to the device; and looked at first, so a device another program holds is
+    // refused before its line settings change.
+    const QString realPath = QFileInfo(m_devicePath).canonicalFilePath();
+    const tty::DeviceLook look(realPath.isEmpty() ? m_devicePath : realPath);
+    if (look.busy()) {
+        m_portBusy = true;
+        return fail(tr("The port is busy: it is already open in Kavrel or another program."));
+    }
     // Everything is set before open(): a pseudo-terminal refuses parity and 7 data bits
     // once open, and a real port should start with the right framing.
-    m_port.setPortName(m_devicePath);
+    m_port.setPortName(realPath.isEmpty() ? m_devicePath : realPath);
     m_port.setBaudRate(line->baud);
     m_port.setDataBits(line->dataBits);
     m_port.setParity(line->parity);
