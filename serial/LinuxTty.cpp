@@ -7,6 +7,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <asm/ioctls.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -87,10 +88,12 @@ bool isPseudoTerminal(int fd)
     return (kind >= 136 && kind <= 143) || kind == 3;
 }
 
-int queuedForWire(int fd)
+std::optional<int> queuedForWire(int fd)
 {
     int queued = 0;
-    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? queued : 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
+        return std::nullopt;
+    return std::max(queued, 0);
 }
 
 std::optional<LineErrorCounts> lineErrorCounts(int fd)
@@ -126,7 +129,7 @@ bool isPseudoTerminal(int)
     return false;
 }
 
-int queuedForWire(int)
+std::optional<int> queuedForWire(int)
 {
     return 0;
 }

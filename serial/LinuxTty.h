@@ -46,8 +46,9 @@ std::optional<AppliedLine> appliedLine(int fd);
 // A pseudo-terminal has no framing: it reports 8 data bits and no parity whatever was set.
 bool isPseudoTerminal(int fd);
 
-// What the driver still holds for the wire; a pseudo-terminal always says 0.
-int queuedForWire(int fd);
+// What the driver still holds for the wire; nothing when it cannot tell (a device gone). A
+// pseudo-terminal always says 0, whatever its other end has not read.
+std::optional<int> queuedForWire(int fd);
 
 // The line errors a real UART has counted since it was opened; nothing where there are no
 // such counters (a pseudo-terminal, a USB adapter whose driver keeps none).
