@@ -313,6 +313,12 @@ void Form1::closeEvent(QCloseEvent *event)
         event->accept();
         return;
     }
+    // Closed again while leaving waits for the line in flight: the wait ends.
+    if (m_leaving) {
+        m_leaveNow = true;
+        event->ignore();
+        return;
+    }
     std::int16_t Cancel = 0;
     Form_Unload(Cancel);
     // A window closed while the program ended inside the handler simply goes; otherwise the

@@ -188,7 +188,11 @@ private:
     void appendToReceivedPane(const QString &text);
     void showSettingsWriteFailure(const QString &path, const QString &reason);
     void reportLineError(std::int16_t code);
-    void reportLeavingCancelled(std::int16_t waitingError);
+    std::int16_t closePortToLeave();
+    void finishLineBeforeLeaving();
+    LineLeaving lineLeaving(int unsent) const;
+    struct LineInFlight;
+    void writeToPort(const LineInFlight &line);
     void noteCutLine();
     QString takeCutLineNote();
     void endWaitingTransmission();
@@ -224,6 +228,9 @@ private:
         bool resumes = true; // false once Send started over: a cut does not go back to it
     };
     LineInFlight m_inFlight;
+    // The writes before it, as far back as a device that went away may not have read.
+    QList<SentWrite> m_sentBefore;
+    qsizetype m_sentBeforeBytes = 0;
     int m_sendLineNumber = 0; // the line PrepareNextLine selected last
     // The rest of a line end that a cut kept from the device; it goes before the next write.
     QString m_lineEndOwed;
@@ -231,15 +238,22 @@ private:
     struct CutLine
     {
         int number = 0;
-        int left = 0; // its characters that had left
-        int length = 0;
-        bool again = false; // it goes again, whole, when the transmission goes on
+        qsizetype left = 0; // its characters that had left
+        qsizetype length = 0;
+        int resent = 0; // the line that goes again, whole, when the transmission goes on
+        QList<int> unread; // lines the device, gone, may not have read whole
+        bool unsure = false; // the device went without telling what it had read
+        bool leaving = false; // the close was for leaving Kavrel
     };
     CutLine m_cut;
     // A line error from the received data that waits for the line in flight to leave before
-    // the port closes, and the latest moment it waits for (pacing clock).
+    // the port closes, and how long it waits.
     std::int16_t m_closeWhenSent = 0;
-    double m_closeDeadline = 0.0;
+    LineLeaving m_closeWait;
+    // File > End or closing the window waits for the line in flight: nothing more is written,
+    // and Stop or another close ends the wait.
+    bool m_leaving = false;
+    bool m_leaveNow = false;
 
     std::unique_ptr<RecoverySet> m_recovery;
     std::unique_ptr<RecoveryOrphan> m_orphan; // a set left by a window that did not end

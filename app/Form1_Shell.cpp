@@ -18,24 +18,49 @@ void Form1::Form_Load()
 
 void Form1::Form_Unload(std::int16_t &Cancel)
 {
-    const std::int16_t waitingError = std::exchange(m_closeWhenSent, 0);
-    ClosePort();
+    const std::int16_t waitingError = closePortToLeave();
+    if (hasEnded())
+        return;
     ConfirmExit();
     // ConfirmExit came back: the user answered Cancel. Keep the window and its unsaved panes,
     // as leaving by File > End does, instead of throwing the text away.
     if (!hasEnded()) {
         Cancel = True;
-        reportLeavingCancelled(waitingError);
+        if (waitingError != 0)
+            reportLineError(waitingError);
     }
 }
 
 void Form1::mEnd_Click()
 {
+    const std::int16_t waitingError = closePortToLeave();
+    if (hasEnded())
+        return;
+    ConfirmExit();
+    if (!hasEnded() && waitingError != 0)
+        reportLineError(waitingError);
+}
+
+// File > End and closing the window: the line in flight leaves first, then the port closes, and
+// a line the close cut all the same is told before Kavrel can end. Returns a line error that
+// waited for the line and is not told yet: it matters only if the user stays.
+std::int16_t Form1::closePortToLeave()
+{
+    finishLineBeforeLeaving();
+    if (hasEnded())
+        return 0;
     const std::int16_t waitingError = std::exchange(m_closeWhenSent, 0);
     ClosePort();
-    ConfirmExit();
-    if (!hasEnded())
-        reportLeavingCancelled(waitingError);
+    if (m_cut.number == 0 && m_cut.unread.isEmpty())
+        return waitingError;
+    m_cut.leaving = true;
+    if (waitingError != 0) {
+        reportLineError(waitingError);
+        return 0;
+    }
+    showMessage(QMessageBox::Warning, tr("The port was closed in the middle of a line."),
+                takeCutLineNote());
+    return 0;
 }
 
 void Form1::ConfirmExit()

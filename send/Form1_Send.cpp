@@ -38,6 +38,11 @@ void Form1::Command1_Click()
 
 void Form1::Command2_Click()
 {
+    // Stop while leaving waits for the line in flight: the wait ends, and the port closes.
+    if (m_leaving) {
+        m_leaveNow = true;
+        return;
+    }
     if (!MSComm1->PortOpen()) {
         ConfirmExit();
         return;
@@ -56,14 +61,15 @@ void Form1::Command2_Click()
 
 void Form1::Timer1_Timer()
 {
-    // Closed by the receive path or by File > End: the transmission waits for Start.
-    if (!MSComm1->PortOpen())
+    // Closed by the receive path or by File > End: the transmission waits for Start. Leaving:
+    // nothing more goes.
+    if (!MSComm1->PortOpen() || m_leaving)
         return;
     const double now = pacingClock();
     // A line error from the received data closes the port once the line in flight has left
     // (or its time on the wire has passed): the next line waits for Start.
     if (m_closeWhenSent != 0) {
-        if (MSComm1->OutBufferCount() != 0 && now < m_closeDeadline)
+        if (m_closeWait.waits(MSComm1->OutBufferCount(), now))
             return;
         const std::int16_t code = m_closeWhenSent;
         ClosePort();
@@ -80,9 +86,8 @@ void Form1::Timer1_Timer()
     if (SendLine.isEmpty()) {
         // A cut line whose text had all left still needs the rest of its line end.
         if (!m_lineEndOwed.isEmpty()) {
-            m_inFlight = {.written = {.lineEnd = std::exchange(m_lineEndOwed, QString())},
-                          .due = NextSendTime};
-            MSComm1->setOutput(m_inFlight.written.lineEnd);
+            writeToPort({.written = {.lineEnd = std::exchange(m_lineEndOwed, QString())},
+                         .due = NextSendTime});
             return;
         }
         Timer1->stop();
@@ -92,17 +97,15 @@ void Form1::Timer1_Timer()
         return;
     }
 
-    // Remembered until the next write, should a close cut it.
-    const qsizetype terminator = SendLine.endsWith(QLatin1String("\r\n")) ? 2 : 1;
-    m_inFlight = {.number = m_sendLineNumber,
-                  .start = RichTextBox1->SelStart(),
-                  .written = {.lineEnd = std::exchange(m_lineEndOwed, QString()),
-                              .text = SendLine.chopped(terminator),
-                              .terminator = SendLine.right(terminator)},
-                  .due = NextSendTime};
     // The transmit buffer is not emptied first: the line before has left the port, and on a
     // pseudo-terminal emptying it would also drop what a slow reader has not read yet.
-    MSComm1->setOutput(m_inFlight.written.whole());
+    const qsizetype terminator = SendLine.endsWith(QLatin1String("\r\n")) ? 2 : 1;
+    writeToPort({.number = m_sendLineNumber,
+                 .start = RichTextBox1->SelStart(),
+                 .written = {.lineEnd = std::exchange(m_lineEndOwed, QString()),
+                             .text = SendLine.chopped(terminator),
+                             .terminator = SendLine.right(terminator)},
+                 .due = NextSendTime});
     // A line held back (a slow wire, a suspension, a busy window) schedules the lines after it
     // from now, each after its wait, instead of in a burst. Up to two ticks is the timer's own
     // granularity and jitter, not lateness: the fixed steps from Send stay as they are.
@@ -134,82 +137,16 @@ void Form1::PrepareNextLine()
         NextSendTime += C_Val(wait->text());
 }
 
-// ClosePort closed the port, and the write in flight may have lost its end. The device is owed
-// a line end before the next write, so it never reads two lines as one; a line of which not
-// all the text left goes again, whole, if its transmission goes on after Start.
-void Form1::noteCutLine()
+// A write is remembered until a close, should it cut it, and so are those before it that a
+// device that went away may not have read.
+void Form1::writeToPort(const LineInFlight &line)
 {
-    const LineInFlight line = std::exchange(m_inFlight, {});
-    const int dropped = MSComm1->droppedOutput();
-    if (dropped <= 0 || line.written.isEmpty())
-        return;
-    const LineCut cut = cutLine(line.written, dropped);
-    m_lineEndOwed = cut.lineEndOwed;
-    if (line.number == 0)
-        return;
-    const bool again = !cut.textWhole && line.resumes && Timer1->isActive();
-    if (cut.textBegun) {
-        m_cut = {.number = line.number,
-                 .left = int(cut.charactersLeft),
-                 .length = int(line.written.text.size()),
-                 .again = again};
+    if (!m_inFlight.written.isEmpty()) {
+        m_sentBefore.append({.number = m_inFlight.number, .bytes = m_inFlight.written.bytes()});
+        m_sentBeforeBytes += m_sentBefore.last().bytes;
+        while (m_sentBeforeBytes - m_sentBefore.first().bytes >= MSComm::unreadBound)
+            m_sentBeforeBytes -= m_sentBefore.takeFirst().bytes;
     }
-    if (!again)
-        return;
-    SendLine = line.written.text + line.written.terminator;
-    m_sendLineNumber = line.number;
-    NextSendTime = line.due;
-    RichTextBox1->setSelStart(line.start);
-    RichTextBox1->setSelLength(int(line.written.text.size()));
-}
-
-// What the last close did to the line in flight, for the message that reports the close; the
-// empty text when it cut none.
-QString Form1::takeCutLineNote()
-{
-    const CutLine cut = std::exchange(m_cut, {});
-    if (cut.number == 0)
-        return QString();
-    if (cut.left == cut.length) {
-        return tr("Line %1 of the send pane had left but for the rest of its line end, which "
-                  "goes before the next line sent; the line is not sent again.")
-            .arg(cut.number);
-    }
-    const QString note = tr("Line %1 of the send pane was cut: %2 of its %3 characters had left.")
-                             .arg(cut.number)
-                             .arg(cut.left)
-                             .arg(cut.length);
-    return note + u' '
-        + (cut.again ? tr("After Start a line end goes first, so the device can drop that part, "
-                          "and then the whole line.")
-                     : tr("A line end goes before the next line sent, so the device can drop "
-                          "that part."));
-}
-
-// File > End or closing the window closed the port, and the user stayed: what the close cut, and
-// a line error that waited for the line in flight, are told now.
-void Form1::reportLeavingCancelled(std::int16_t waitingError)
-{
-    if (waitingError != 0) {
-        reportLineError(waitingError);
-        return;
-    }
-    const QString note = takeCutLineNote();
-    if (!note.isEmpty())
-        showMessage(QMessageBox::Warning, tr("The port was closed in the middle of a line."), note);
-}
-
-// A Start that failed ends the transmission that waited for it: the pane is the user's again,
-// with the first line that did not leave whole selected (the prepared line, or the cut one).
-void Form1::endWaitingTransmission()
-{
-    Timer1->stop();
-    m_inFlight = {};
-    m_cut = {};
-    RichTextBox1->setLocked(false);
-    if (SendLine.isEmpty()) {
-        RichTextBox1->setSelStart(RichTextBox1->SelLength() + RichTextBox1->SelStart());
-        RichTextBox1->setSelLength(0);
-    }
-    RichTextBox1->SetFocus();
+    m_inFlight = line;
+    MSComm1->setOutput(m_inFlight.written.whole());
 }

@@ -1,12 +1,45 @@
 // What a close leaves of a line that was being written.
 #include "send/LineCut.h"
 
+#include <QStringList>
+
 #include <algorithm>
+
+namespace {
+
+// How a character goes out: a pair as four bytes, a lone surrogate as one (a question mark).
+int utf8Size(QStringView text, qsizetype at, bool *pair)
+{
+    const char16_t c = text[at].unicode();
+    *pair = QChar::isHighSurrogate(c) && at + 1 < text.size() && text[at + 1].isLowSurrogate();
+    return *pair ? 4 : c < 0x80 || QChar::isSurrogate(c) ? 1 : c < 0x800 ? 2 : 3;
+}
+
+} // namespace
+
+qsizetype WrittenLine::bytes() const
+{
+    qsizetype size = lineEnd.size() + terminator.size();
+    bool pair = false;
+    for (qsizetype at = 0; at < text.size(); at += pair ? 2 : 1)
+        size += utf8Size(text, at, &pair);
+    return size;
+}
+
+qsizetype characterCount(QStringView text)
+{
+    qsizetype count = text.size();
+    for (qsizetype at = 1; at < text.size(); ++at) {
+        if (text[at].isLowSurrogate() && text[at - 1].isHighSurrogate())
+            --count;
+    }
+    return count;
+}
 
 LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes)
 {
     // Line ends are ASCII: a byte of them is a character.
-    const qsizetype textBytes = line.text.toUtf8().size();
+    const qsizetype textBytes = line.bytes() - line.lineEnd.size() - line.terminator.size();
     const qsizetype total = line.lineEnd.size() + textBytes + line.terminator.size();
     const qsizetype sent = std::clamp<qsizetype>(total - droppedBytes, 0, total);
     if (sent < line.lineEnd.size())
@@ -17,7 +50,7 @@ LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes)
         // Only the end of the terminator is missing: the device has the whole line but for it,
         // and reads the line once when the rest of it comes.
         return {.lineEndOwed = line.terminator.sliced(sentOfText - textBytes),
-                .charactersLeft = line.text.size(),
+                .charactersLeft = characterCount(line.text),
                 .textBegun = textBytes > 0,
                 .textWhole = true};
     }
@@ -27,18 +60,58 @@ LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes)
     // The characters whose bytes all left, counted without encoding them again: a pasted line
     // may be millions of characters long.
     LineCut cut {.lineEndOwed = line.terminator, .textBegun = true};
-    const QChar *text = line.text.constData();
-    for (qsizetype bytes = 0; cut.charactersLeft < line.text.size();) {
-        const qsizetype at = cut.charactersLeft;
-        const char16_t c = text[at].unicode();
-        const bool pair = QChar::isHighSurrogate(c) && at + 1 < line.text.size()
-            && text[at + 1].isLowSurrogate();
-        // A lone surrogate goes out as one byte, a question mark.
-        const int size = pair ? 4 : c < 0x80 || QChar::isSurrogate(c) ? 1 : c < 0x800 ? 2 : 3;
-        if (bytes + size > sentOfText)
+    bool pair = false;
+    for (qsizetype at = 0, bytes = 0; at < line.text.size(); at += pair ? 2 : 1) {
+        bytes += utf8Size(line.text, at, &pair);
+        if (bytes > sentOfText)
             break;
-        bytes += size;
-        cut.charactersLeft += pair ? 2 : 1;
+        ++cut.charactersLeft;
     }
     return cut;
+}
+
+QList<int> linesMaybeUnread(const QList<SentWrite> &writes, qsizetype dropped, qsizetype unsure)
+{
+    QList<int> lines;
+    if (unsure <= 0)
+        return lines;
+    qsizetype end = 0; // where this write ends, counted back from the last write's end
+    for (auto write = writes.crbegin(); write != writes.crend() && end < dropped + unsure;
+         ++write) {
+        const qsizetype start = end + write->bytes;
+        // Some of this write's bytes lie in [dropped, dropped + unsure) from the end.
+        if (write->number != 0 && start > dropped && write->bytes > 0)
+            lines.prepend(write->number);
+        end = start;
+    }
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    return lines;
+}
+
+QString lineRuns(const QList<int> &numbers)
+{
+    QStringList runs;
+    for (qsizetype first = 0; first < numbers.size();) {
+        qsizetype last = first;
+        while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1)
+            ++last;
+        runs << (last == first ? QString::number(numbers[first])
+                               : QStringLiteral("%1 to %2").arg(numbers[first]).arg(numbers[last]));
+        first = last + 1;
+    }
+    if (runs.size() < 2)
+        return runs.join(QString());
+    const QString lastRun = runs.takeLast();
+    return runs.join(QStringLiteral(", ")) + QStringLiteral(" and ") + lastRun;
+}
+
+bool LineLeaving::waits(qint64 nowUnsent, double now)
+{
+    if (nowUnsent <= 0)
+        return false;
+    if (nowUnsent != unsent) {
+        unsent = nowUnsent;
+        lastMove = now;
+    }
+    return now < deadline && now - lastMove < stall;
 }

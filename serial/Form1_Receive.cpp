@@ -28,9 +28,6 @@ constexpr qsizetype receivedLineLimit = 65536;
 // the first of them completed, or at once when the batch holds this many characters.
 constexpr int batchMilliseconds = 15;
 constexpr qsizetype batchCharacters = 128 * 1024;
-// What a line in flight is given beyond its time on the wire before a line error closes the
-// port under it: a busy machine or a driver slow to report its queue empty.
-constexpr double closeMarginSeconds = 2.0;
 
 } // namespace
 
@@ -46,7 +43,7 @@ void Form1::MSComm1_OnComm()
         const int unsent = MSComm1->PortOpen() ? MSComm1->OutBufferCount() : 0;
         if (Timer1->isActive() && unsent > 0) {
             m_closeWhenSent = event;
-            m_closeDeadline = pacingClock() + MSComm1->secondsOnWire(unsent) + closeMarginSeconds;
+            m_closeWait = lineLeaving(unsent);
             return;
         }
     }

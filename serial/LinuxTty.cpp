@@ -5,14 +5,19 @@
 #ifdef Q_OS_LINUX
 #include "serial/Termios2.h"
 
+#include <QFile>
+
+#include <algorithm>
 #include <asm/ioctls.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace tty {
@@ -22,6 +27,29 @@ namespace tty {
 bool lockExclusively(int fd)
 {
     return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+DeviceLook::DeviceLook(const QString &path)
+{
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) {
+        m_busy = errno == EBUSY; // another opener's exclusive mode
+        return;
+    }
+    int exclusive = 0;
+    if (::ioctl(m_fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        m_busy = true;
+        return;
+    }
+    // The lock is let go at once: the port's own descriptor takes it.
+    m_busy = !lockExclusively(m_fd);
+    ::flock(m_fd, LOCK_UN);
+}
+
+DeviceLook::~DeviceLook()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 std::optional<AppliedLine> appliedLine(int fd)
@@ -60,10 +88,12 @@ bool isPseudoTerminal(int fd)
     return (kind >= 136 && kind <= 143) || kind == 3;
 }
 
-int queuedForWire(int fd)
+std::optional<int> queuedForWire(int fd)
 {
     int queued = 0;
-    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? queued : 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
+        return std::nullopt;
+    return std::max(queued, 0);
 }
 
 std::optional<LineErrorCounts> lineErrorCounts(int fd)
@@ -85,6 +115,10 @@ bool lockExclusively(int)
     return true;
 }
 
+DeviceLook::DeviceLook(const QString &) {}
+
+DeviceLook::~DeviceLook() = default;
+
 std::optional<AppliedLine> appliedLine(int)
 {
     return std::nullopt;
@@ -95,7 +129,7 @@ bool isPseudoTerminal(int)
     return false;
 }
 
-int queuedForWire(int)
+std::optional<int> queuedForWire(int)
 {
     return 0;
 }

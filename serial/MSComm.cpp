@@ -6,6 +6,9 @@
 #include "serial/LinuxTty.h"
 #include "serial/SerialPorts.h"
 
+#include <QFileInfo>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -78,9 +81,18 @@ bool MSComm::setPortOpen(bool open)
     if (!line)
         return fail(why);
 
+    // Opened by its real name, so the lock file QSerialPort names after it is the same whatever
+    // link leads to the device; and looked at first, so a device another program holds is
+    // refused before its line settings change.
+    const QString realPath = QFileInfo(m_devicePath).canonicalFilePath();
+    const tty::DeviceLook look(realPath.isEmpty() ? m_devicePath : realPath);
+    if (look.busy()) {
+        m_portBusy = true;
+        return fail(tr("The port is busy: it is already open in Kavrel or another program."));
+    }
     // Everything is set before open(): a pseudo-terminal refuses parity and 7 data bits
     // once open, and a real port should start with the right framing.
-    m_port.setPortName(m_devicePath);
+    m_port.setPortName(realPath.isEmpty() ? m_devicePath : realPath);
     m_port.setBaudRate(line->baud);
     m_port.setDataBits(line->dataBits);
     m_port.setParity(line->parity);
@@ -108,6 +120,10 @@ bool MSComm::setPortOpen(bool open)
     m_deviceGone = false;
     m_goneReportPending = false;
     m_droppedOutput = 0;
+    m_maybeUnread = 0;
+    m_written = 0;
+    m_confirmed = 0;
+    m_pseudoTerminal = tty::isPseudoTerminal(int(m_port.handle()));
     ++m_openGeneration;
     m_open = true;
     m_opened = device;
@@ -130,7 +146,8 @@ void MSComm::closePort()
         // does not wait, and what its kernel took counts as sent: it stays for the other end.
         // With nothing queued nothing is flushed, which would empty a UART's FIFO too.
         m_droppedOutput = OutBufferCount();
-        if (m_droppedOutput > 0 && !tty::isPseudoTerminal(int(m_port.handle())))
+        m_maybeUnread = 0;
+        if (m_droppedOutput > 0 && !m_pseudoTerminal)
             m_port.clear(QSerialPort::Output);
         m_port.close();
     }
@@ -215,21 +232,29 @@ int MSComm::OutBufferCount() const
 {
     if (!m_port.isOpen())
         return 0;
-    const qint64 count = m_port.bytesToWrite() + tty::queuedForWire(int(m_port.handle()));
-    return int(qMin<qint64>(count, INT_MAX));
+    const qint64 buffered = m_port.bytesToWrite();
+    const std::optional<int> queued = tty::queuedForWire(int(m_port.handle()));
+    // What the driver no longer holds is on the wire; a pseudo-terminal's 0 says nothing of what
+    // its other end has read.
+    if (queued && !m_pseudoTerminal)
+        m_confirmed = std::max(m_confirmed, m_written - buffered - *queued);
+    return int(qMin<qint64>(buffered + queued.value_or(0), INT_MAX));
 }
 
 void MSComm::setOutBufferCount(int count)
 {
-    if (count == 0 && m_port.isOpen())
-        m_port.clear(QSerialPort::Output);
+    if (count != 0 || !m_port.isOpen())
+        return;
+    // What is dropped here was never the device's to read.
+    m_written -= OutBufferCount();
+    m_port.clear(QSerialPort::Output);
 }
 
 void MSComm::setOutput(const QString &text)
 {
     // QSerialPort keeps what the device has not taken yet and hands it over as it can.
     if (m_port.isOpen())
-        m_port.write(text.toUtf8());
+        m_written += std::max<qint64>(m_port.write(text.toUtf8()), 0);
 }
 
 double MSComm::secondsOnWire(qint64 bytes) const

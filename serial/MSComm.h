@@ -77,6 +77,13 @@ public:
     // Bytes of output that never reached the wire because the port closed or its device went
     // away; 0 again once the port opens.
     int droppedOutput() const { return m_droppedOutput; }
+    // After the device went away: bytes before the dropped ones that it may never have read,
+    // what its driver took since it last told how much it held. A pseudo-terminal never tells,
+    // so that is all it took, at most unreadBound. 0 after any other close and once it opens.
+    int outputMaybeUnread() const { return m_maybeUnread; }
+    // The most a device that cannot tell its queue is taken to hold unread: Linux keeps some
+    // 22 KB in a pseudo-terminal whose other end stopped reading.
+    static constexpr int unreadBound = 64 * 1024;
     // How long that many bytes take on the wire with the current settings (start bit, data
     // bits, parity, stop bits), in seconds; 0 for settings that cannot be read.
     double secondsOnWire(qint64 bytes) const;
@@ -157,6 +164,10 @@ private:
     bool m_portBusy = false;
     std::int16_t m_commEvent = 0;
     int m_droppedOutput = 0;
+    int m_maybeUnread = 0;
+    qint64 m_written = 0; // bytes queued since the port opened
+    mutable qint64 m_confirmed = 0; // of those, bytes the driver has told are on the wire
+    bool m_pseudoTerminal = false;
 
     // The port stays open for the window after its device has gone, until the window closes
     // it; the device itself is released at once.

@@ -8,6 +8,7 @@
 #include <QMetaMethod>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -209,7 +210,11 @@ void MSComm::onDeviceGone(quint64 openGeneration)
     m_goneText.clear();
     m_decoder.decode(m_port.readAll(), m_goneText);
     m_decoder.finish(m_goneText);
+    // What the driver took and never told it had sent may not have been read: a pseudo-terminal
+    // drops what its other end had not read when that end goes.
     m_droppedOutput = OutBufferCount();
+    m_maybeUnread = int(std::clamp<qint64>(m_written - m_droppedOutput - m_confirmed, 0,
+                                           unreadBound));
     m_port.clear(QSerialPort::Output);
     m_port.close();
     // Start finds this device again, not whatever takes its number meanwhile. One of its kind

@@ -205,8 +205,18 @@ void overrideSerialDeviceRoot(const QString &root)
 PortDevice portDevice(int port, const QList<SerialDevice> &present)
 {
     const QByteArray variable = "KAVREL_COM" + QByteArray::number(port);
-    const QString configured = qEnvironmentVariable(variable.constData());
+    QString configured = qEnvironmentVariable(variable.constData());
     if (!configured.isEmpty()) {
+#ifndef Q_OS_WIN
+        // A bare name is a device in /dev, as serial tools take it; a relative path is taken from
+        // the current folder. Either way the path shown is the one opened.
+        if (!configured.contains(u'/')) {
+            configured.prepend(QStringLiteral("/dev/"));
+        } else if (QDir::isRelativePath(configured)) {
+            configured = QDir::currentPath() + u'/'
+                + (configured.startsWith(QStringLiteral("./")) ? configured.mid(2) : configured);
+        }
+#endif
         return {.path = configured,
                 .description
                 = QStringLiteral("%1 \u2014 %2").arg(configured, QLatin1String(variable)),

@@ -1,8 +1,11 @@
 // What a close leaves of a line being written: the device's share of it, and the line end it is
-// owed, byte by byte across line ends, multi-byte characters and surrogate pairs.
+// owed, byte by byte across line ends, multi-byte characters and surrogate pairs; the lines a
+// device that went away may not have read; how long a close waits for the line in flight.
 #include "send/LineCut.h"
 
 #include <QTest>
+
+Q_DECLARE_METATYPE(SentWrite)
 
 class TestLineCut : public QObject
 {
@@ -11,6 +14,10 @@ class TestLineCut : public QObject
 private slots:
     void whatACutLeaves_data();
     void whatACutLeaves();
+    void linesAGoneDeviceMayNotHaveRead_data();
+    void linesAGoneDeviceMayNotHaveRead();
+    void waitForTheLineInFlight_data();
+    void waitForTheLineInFlight();
 };
 
 void TestLineCut::whatACutLeaves_data()
@@ -20,7 +27,7 @@ void TestLineCut::whatACutLeaves_data()
     QTest::addColumn<QString>("terminator");
     QTest::addColumn<int>("dropped"); // bytes at the end that never reached the device
     QTest::addColumn<QString>("owed");
-    QTest::addColumn<int>("left"); // characters of the text that reached the device
+    QTest::addColumn<int>("left"); // characters of the text that reached the device, as counted
     QTest::addColumn<bool>("begun");
     QTest::addColumn<bool>("whole");
     const QString none, cr = QStringLiteral("\r"), lf = QStringLiteral("\n");
@@ -50,7 +57,14 @@ void TestLineCut::whatACutLeaves_data()
         << none << QStringLiteral("K\u00e4se") << cr << 4 << cr << 1 << true << false;
     const QString pair = QStringLiteral("a\U0001F600b");
     QTest::newRow("surrogate pair split") << none << pair << cr << 4 << cr << 1 << true << false;
-    QTest::newRow("surrogate pair whole") << none << pair << cr << 2 << cr << 3 << true << false;
+    QTest::newRow("surrogate pair whole") << none << pair << cr << 2 << cr << 2 << true << false;
+    // A character beyond U+FFFF is one, as the user counts: the message must not say twice as
+    // many left as the device holds.
+    const QString faces = QString::fromUcs4(U"\U0001F600").repeated(10);
+    QTest::newRow("ten faces, three whole and a byte")
+        << none << faces << cr << 28 << cr << 3 << true << false;
+    QTest::newRow("ten faces, all but the line end")
+        << none << faces << crlf << 2 << crlf << 10 << true << true;
     const QString lone = QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b");
     QTest::newRow("lone surrogate, one byte")
         << none << lone << cr << 2 << cr << 2 << true << false;
@@ -68,6 +82,68 @@ void TestLineCut::whatACutLeaves()
     QTEST(int(cut.charactersLeft), "left");
     QTEST(cut.textBegun, "begun");
     QTEST(cut.textWhole, "whole");
+}
+
+void TestLineCut::linesAGoneDeviceMayNotHaveRead_data()
+{
+    QTest::addColumn<QList<SentWrite>>("writes"); // oldest first, the one in flight last
+    QTest::addColumn<int>("dropped"); // bytes at the end that never left
+    QTest::addColumn<int>("unsure"); // bytes before them the device may not have read
+    QTest::addColumn<QString>("lines");
+    const QList<SentWrite> ten {{.number = 5, .bytes = 10}, {.number = 6, .bytes = 10},
+                                {.number = 7, .bytes = 10}};
+    QTest::newRow("nothing unsure") << ten << 4 << 0 << "";
+    QTest::newRow("within the line in flight") << ten << 4 << 6 << "7";
+    QTest::newRow("one byte into the line before") << ten << 4 << 7 << "6 to 7";
+    QTest::newRow("back to the first") << ten << 0 << 21 << "5 to 7";
+    QTest::newRow("the line in flight dropped whole") << ten << 10 << 10 << "6";
+    QTest::newRow("more than was written") << ten << 0 << 99 << "5 to 7";
+    QTest::newRow("a line end alone is no line, Send started over")
+        << QList<SentWrite> {{.number = 9, .bytes = 5},
+                             {.number = 0, .bytes = 2},
+                             {.number = 1, .bytes = 4},
+                             {.number = 2, .bytes = 4}}
+        << 1 << 14 << "9 and 1 to 2";
+    QTest::newRow("restarted twice")
+        << QList<SentWrite> {{.number = 3, .bytes = 4},
+                             {.number = 4, .bytes = 4},
+                             {.number = 1, .bytes = 4},
+                             {.number = 1, .bytes = 4}}
+        << 0 << 16 << "3 to 4 and 1";
+}
+
+void TestLineCut::linesAGoneDeviceMayNotHaveRead()
+{
+    QFETCH(QList<SentWrite>, writes);
+    QFETCH(int, dropped);
+    QFETCH(int, unsure);
+    QTEST(lineRuns(linesMaybeUnread(writes, dropped, unsure)), "lines");
+}
+
+void TestLineCut::waitForTheLineInFlight_data()
+{
+    // Wire time 10 s, stall 2 s, from time 0 with 100 bytes unsent.
+    QTest::addColumn<QList<double>>("times");
+    QTest::addColumn<QList<int>>("unsent"); // at each time
+    QTest::addColumn<bool>("waits"); // at the last
+    QTest::newRow("left") << QList<double> {1} << QList<int> {0} << false;
+    QTest::newRow("leaving steadily") << QList<double> {1.9, 3.8, 5.7} << QList<int> {90, 80, 70}
+                                      << true;
+    QTest::newRow("stopped reading") << QList<double> {1, 3.1} << QList<int> {90, 90} << false;
+    QTest::newRow("too slow for its time on the wire")
+        << QList<double> {1.9, 3.8, 5.7, 7.6, 9.5, 11} << QList<int> {90, 80, 70, 60, 50, 40}
+        << false;
+}
+
+void TestLineCut::waitForTheLineInFlight()
+{
+    QFETCH(QList<double>, times);
+    QFETCH(QList<int>, unsent);
+    LineLeaving wait {.deadline = 10, .stall = 2, .lastMove = 0, .unsent = 100};
+    bool waits = true;
+    for (qsizetype k = 0; k < times.size(); ++k)
+        waits = wait.waits(unsent[k], times[k]);
+    QTEST(waits, "waits");
 }
 
 QTEST_MAIN(TestLineCut)

@@ -73,8 +73,6 @@ private slots:
     void resumingOnIdenticalAdapters_data();
     void resumingOnIdenticalAdapters();
     void portMenuAndStart();
-    void configuredDeviceOpensAgain_data();
-    void configuredDeviceOpensAgain();
 };
 
 void TestSerialPorts::cleanup()
@@ -327,62 +325,6 @@ void TestSerialPorts::portMenuAndStart()
                  && box.informativeText.contains("KAVREL_COM4="),
              qPrintable(box.informativeText));
     QVERIFY(window.portClosedAsShown());
-}
-
-void TestSerialPorts::configuredDeviceOpensAgain_data()
-{
-    QTest::addColumn<QString>("named"); // what KAVREL_COM1 names after the device went away
-    QTest::addColumn<bool>("back"); // a device is there
-    QTest::newRow("back under the same link") << "link" << true;
-    QTest::newRow("the variable names another device") << "device" << true;
-    QTest::newRow("the link left pointing nowhere") << "link" << false;
-}
-
-// A device named in KAVREL_COM<N> is whatever the variable names at each Start: no lost device
-// is looked for in its place, however it came to be gone.
-void TestSerialPorts::configuredDeviceOpensAgain()
-{
-    QFETCH(QString, named);
-    QFETCH(bool, back);
-    PtyDevice other;
-    WindowOnPty window;
-    QVERIFY(other.isValid() && window.isValid());
-    Form1 &form = window.form();
-    const QString link = window.settingsFolder() + "/ttyLink";
-    QVERIFY(QFile::link(window.device().slavePath(), link));
-    qputenv("KAVREL_COM1", QFile::encodeName(link));
-    QVERIFY(WindowOnPty::choose(form.Term[0]));
-    QVERIFY(window.start());
-
-    ModalAnswerer answerer;
-    answerer.answerMessage(QMessageBox::Ok);
-    window.device().closeMaster();
-    QVERIFY(answerer.waitAllAnswered());
-    QCOMPARE(answerer.shown().last().text, QStringLiteral("Communication Error 1011 !"));
-    QVERIFY(QFile::remove(link));
-    if (back && named == "link")
-        QVERIFY(QFile::link(other.slavePath(), link));
-    if (named == "device")
-        qputenv("KAVREL_COM1", QFile::encodeName(other.slavePath()));
-    const QString path = named == "link" ? link : other.slavePath();
-
-    answerer.answerMessage(QMessageBox::Ok); // for a refusal
-    QCOMPARE(window.start(), back);
-    QCOMPARE(answerer.pending(), back ? 1 : 0);
-    QCOMPARE(form.MSComm1->devicePath(), path);
-    emit form.RS[0]->aboutToShow();
-    QCOMPARE(form.Port[0]->toolTip(), path + " \u2014 KAVREL_COM1");
-    if (!back) {
-        const QString why = answerer.shown().last().informativeText;
-        QVERIFY2(why.contains(path) && why.contains("No such file or directory")
-                     && !why.contains("has not come back"),
-                 qPrintable(why));
-        return;
-    }
-    form.RichTextBox1->setText(QStringLiteral("AB"));
-    form.Command1->click();
-    QCOMPARE(other.read(4, 10000), QByteArray("AB\r\n"));
-    form.ClosePort(); // while the device it opened is still there
 }
 
 QTEST_MAIN(TestSerialPorts)
