@@ -169,10 +169,10 @@ void RecoveryFolder::remove(const QString &id, SetFile file) const
         ::unlinkat(m_fd, name(id, file).constData(), 0);
 }
 
-void RecoveryFolder::removeSet(const QString &id, int lockFd) const
+void RecoveryFolder::removeSet(const QString &id, int lockFd, bool syncMark) const
 {
     // Even on a full disk, where the mark cannot be written, the set goes.
-    if (lockFd >= 0 && ::pwrite(lockFd, "-", 1, 0) == 1)
+    if (lockFd >= 0 && ::pwrite(lockFd, "-", 1, 0) == 1 && syncMark)
         ::fdatasync(lockFd);
     for (const SetFile file : {SetFile::Received, SetFile::Send, SetFile::ReceivedNew,
                                SetFile::SendNew, SetFile::LockNew, SetFile::LockMaking,
@@ -225,7 +225,7 @@ int RecoveryFolder::claimLock(const QString &id, bool &created) const
     int fd = openExisting(id, SetFile::Lock, O_RDWR);
     if (fd < 0 && errno == EACCES)
         fd = openExisting(id, SetFile::Lock, O_RDONLY);
-    if (fd < 0 && (errno == ELOOP || errno == EINVAL)) {
+    if (fd < 0 && (errno == ELOOP || errno == EINVAL || errno == EISDIR)) {
         fd = replaceStrangeLock(id);
         created = fd >= 0;
     } else if (fd < 0 && errno == ENOENT) {

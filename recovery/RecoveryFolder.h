@@ -47,8 +47,10 @@ public:
     bool rename(const QString &id, SetFile from, SetFile to) const;
     void remove(const QString &id, SetFile file) const;
     // Every name of the set, its lock last. Given the set's lock (held), the lock is first
-    // marked as let go, so a set interrupted while it goes never offers a part of itself.
-    void removeSet(const QString &id, int lockFd = -1) const;
+    // marked as let go, so a set interrupted while it goes never offers a part of itself; the
+    // mark is synced unless the caller must not wait for the disk (it then outlives a kill,
+    // not a power cut).
+    void removeSet(const QString &id, int lockFd = -1, bool syncMark = true) const;
     // Whether a lock was marked by removeSet: what is left of its set is to go, not to be offered.
     static bool isLetGo(int lockFd);
     // A rename or a new name is durable once the folder itself is synced.
