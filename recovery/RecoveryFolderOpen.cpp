@@ -55,7 +55,7 @@ QString closedToUser(mode_t mode)
         .arg(modeText(mode));
 }
 
-// What keeps the user out of a folder that could not be opened or made in, and what to do.
+// What keeps the user out of the folder that could not be opened, and what to do.
 QString whyNotOpened(const QByteArray &path, int error)
 {
     struct stat info
@@ -78,6 +78,25 @@ QString whyNotOpened(const QByteArray &path, int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// The same for a folder above it, in which it could not be made: a folder that holds more
+// than Kavrel's, so only mended, never removed.
+QString whyNotMadeIn(const QByteArray &above, int error)
+{
+    struct stat info
+    {
+    };
+    QString why = QString::fromLocal8Bit(std::strerror(error));
+    if (::stat(above.constData(), &info) == 0) {
+        why = info.st_uid != ::geteuid()
+            ? QStringLiteral("It belongs to another user, as a run with sudo leaves it: give it "
+                             "back to yourself with sudo chown \"$USER\" on it.")
+            : QStringLiteral("Its permissions (%1) do not let you make folders in it: chmod "
+                             "u+rwx on it mends that.")
+                  .arg(modeText(info.st_mode));
+    }
+    return QStringLiteral("It cannot be made in %1. %2").arg(QFile::decodeName(above), why);
+}
+
 } // namespace
 
 RecoveryFolder RecoveryFolder::open(const QString &path, bool create)
@@ -89,10 +108,8 @@ RecoveryFolder RecoveryFolder::open(const QString &path, bool create)
     if (create && !makeFolders(encoded, failed)) {
         const int error = errno;
         const QByteArray above = failed.first(std::max<qsizetype>(1, failed.lastIndexOf('/')));
-        folder.m_problem = error == EACCES
-            ? QStringLiteral("It cannot be made in %1. %2")
-                  .arg(QFile::decodeName(above), whyNotOpened(above, error))
-            : whyNotOpened(failed, error);
+        folder.m_problem
+            = error == EACCES ? whyNotMadeIn(above, error) : whyNotOpened(failed, error);
         return folder;
     }
     const int fd = retried([&] {

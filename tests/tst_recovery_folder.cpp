@@ -80,7 +80,7 @@ void TestRecoveryFolder::folderTold_data()
     QTest::newRow("not to be entered") << "folder" << 0000 << "(0000)";
     QTest::newRow("not to be listed") << "folder" << 0300 << "(0300)";
     QTest::newRow("not to be written") << "folder" << 0500 << "(0500)";
-    QTest::newRow("above it not to be written") << "above" << 0500 << "cannot be made in";
+    QTest::newRow("above it not to be written") << "above" << 0500 << "(0500) do not let you make";
 }
 
 // Why a folder cannot be used is told with what to do, not as a bare error of the system.
