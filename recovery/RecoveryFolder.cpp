@@ -127,14 +127,20 @@ int RecoveryFolder::openExisting(const QString &id, SetFile file, int flags) con
         return -1;
     }
     const QByteArray path = name(id, file);
+    struct stat info
+    {
+    };
+    // A device node is not even opened: opening one may act on its device.
+    if (::fstatat(m_fd, path.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+        && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))) {
+        errno = EINVAL;
+        return -1;
+    }
     const int fd = retried([&] {
         return ::openat(m_fd, path.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     });
     if (fd < 0)
         return -1;
-    struct stat info
-    {
-    };
     // What is read and offered must be what this user's windows wrote: not a file others may
     // change, nor one with another name outside the folder. A lock is only held, never read.
     const bool read = file != SetFile::Lock;
@@ -225,31 +231,42 @@ int RecoveryFolder::claimLock(const QString &id, bool &created) const
     int fd = openExisting(id, SetFile::Lock, O_RDWR);
     if (fd < 0 && errno == EACCES)
         fd = openExisting(id, SetFile::Lock, O_RDONLY);
-    if (fd < 0 && (errno == ELOOP || errno == EINVAL || errno == EISDIR)) {
-        fd = replaceStrangeLock(id);
-        created = fd >= 0;
-    } else if (fd < 0 && errno == ENOENT) {
+    if (fd < 0 && errno == ENOENT) {
         fd = create(id, SetFile::Lock, O_RDWR);
         created = fd >= 0;
         if (fd < 0 && errno == EEXIST) // another window made it first
             fd = openExisting(id, SetFile::Lock, O_RDWR);
+    } else if (fd < 0) {
+        fd = replaceLock(id, -1);
+        created = fd >= 0;
     }
-    if (fd < 0)
-        return -1;
-    // A lock removed and made again between the open and the flock is another file by now.
-    if (retried([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0
-        || !isInPlace(fd, id, SetFile::Lock)) {
+    for (int tries = 0; fd >= 0; ++tries) {
+        struct stat info
+        {
+        };
+        // A lock removed and made again between the open and the flock is another file by now.
+        if (retried([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0
+            || !isInPlace(fd, id, SetFile::Lock) || ::fstat(fd, &info) != 0 || tries > 1)
+            break;
+        if (info.st_nlink == 1)
+            return fd;
+        // Free, yet with another name: left by a window killed while it named it, or a name for
+        // a file elsewhere, which is never marked.
+        const int fresh = replaceLock(id, fd);
         ::close(fd);
-        created = false;
-        return -1;
+        fd = fresh;
+        created = fd >= 0;
     }
-    return fd;
+    if (fd >= 0)
+        ::close(fd);
+    created = false;
+    return -1;
 }
 
-// A lock that is a link, a FIFO or a folder was never a window's, and would hide its set for
-// good: it is replaced, under the folder's own lock, so two windows starting at once never
-// remove each other's new lock.
-int RecoveryFolder::replaceStrangeLock(const QString &id) const
+// A lock that is no window's (a link, a FIFO, a folder, another user's file) or that has other
+// names (`held`, locked) would hide its set for good: it is replaced, under the folder's own
+// lock, so two windows starting at once never remove each other's new lock.
+int RecoveryFolder::replaceLock(const QString &id, int held) const
 {
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
         return -1;
@@ -257,9 +274,11 @@ int RecoveryFolder::replaceStrangeLock(const QString &id) const
     struct stat info
     {
     };
+    const bool replace = ::fstatat(m_fd, lock.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+        && (held >= 0 ? isInPlace(held, id, SetFile::Lock)
+                      : !S_ISREG(info.st_mode) || info.st_uid != ::geteuid());
     int fd = -1;
-    if (::fstatat(m_fd, lock.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
-        && !S_ISREG(info.st_mode)
+    if (replace
         && ::unlinkat(m_fd, lock.constData(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0)
         fd = create(id, SetFile::Lock, O_RDWR);
     ::flock(m_fd, LOCK_UN);

@@ -60,9 +60,9 @@ public:
     // then given the set's lock name, so no other window ever finds it free. -1 and errno on
     // failure.
     int takeLock(const QString &id) const;
-    // The lock of a set left behind (made when it is missing or is not a regular file:
-    // `created`), held only when no living window holds it and it is still the set's lock once
-    // taken. -1 when not held.
+    // The lock of a set left behind (made when it is missing, or made anew when it is no file of
+    // the user's or has other names: `created`), held only when no living window holds it and it
+    // is still the set's lock once taken. -1 when not held.
     int claimLock(const QString &id, bool &created) const;
     // Whether the set's name still names the open file (a claim or a removal may have run).
     bool isInPlace(int fd, const QString &id, SetFile file) const;
@@ -81,7 +81,7 @@ public:
 
 private:
     QByteArray name(const QString &id, SetFile file) const;
-    int replaceStrangeLock(const QString &id) const;
+    int replaceLock(const QString &id, int held) const;
 
     int m_fd = -1;
     QString m_path;

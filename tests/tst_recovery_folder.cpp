@@ -131,6 +131,9 @@ void TestRecoveryFolder::strangeFiles_data()
     QTest::newRow("lock a FIFO") << ".lock" << "fifo" << line << typed;
     QTest::newRow("lock a link") << ".lock" << "link" << line << typed;
     QTest::newRow("lock a folder") << ".lock" << "folder" << line << typed;
+    QTest::newRow("lock a hard link to a file outside") << ".lock" << "hard link" << line << typed;
+    QTest::newRow("lock named twice, its window killed naming it")
+        << ".lock" << "named twice" << line << typed;
 }
 
 // Pane files that others could have written or that are another file's name too are not read;
@@ -146,13 +149,19 @@ void TestRecoveryFolder::strangeFiles()
     const QString path = stem + file;
     const QString outside = home.path() + QStringLiteral("/outside");
     QVERIFY(QFile::copy(path, outside));
-    QVERIFY(file == u".lock" ? QFile::remove(path) : true);
+    QFile precious(outside); // a lock is empty: what is outside must not be taken for one
+    QVERIFY(precious.open(QIODevice::Append) && precious.write("precious") == 8);
+    precious.close();
+    if (file == u".lock" && strange != u"hard link" && strange != u"named twice")
+        QVERIFY(QFile::remove(path));
     if (strange == u"0666")
         QVERIFY(::chmod(encoded(path).constData(), 0666) == 0);
     else if (strange == u"hard link")
         QVERIFY(QFile::remove(path) && ::link(encoded(outside), encoded(path)) == 0);
     else if (strange == u"fifo")
         QVERIFY(::mkfifo(encoded(path).constData(), 0600) == 0);
+    else if (strange == u"named twice")
+        QVERIFY(::link(encoded(path), encoded(stem + QStringLiteral(".lock.making"))) == 0);
     else if (strange == u"link")
         QVERIFY(QFile::link(outside, path));
     else
