@@ -142,15 +142,14 @@ int RecoveryFolder::openExisting(const QString &id, SetFile file, int flags) con
     if (fd < 0)
         return -1;
     // What is read and offered must be what this user's windows wrote: not a file others may
-    // change, nor one with another name outside the folder. A lock is only held, never read.
-    const bool read = file != SetFile::Lock;
+    // change, nor one with another name outside the folder (claimLock sees to a lock's names).
     int error = 0;
     if (::fstat(fd, &info) != 0)
         error = errno;
     else if (!S_ISREG(info.st_mode))
         error = EINVAL;
-    else if (info.st_uid != ::geteuid()
-             || (read && ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || info.st_nlink != 1)))
+    else if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0
+             || (file != SetFile::Lock && info.st_nlink != 1))
         error = EPERM;
     if (error != 0) {
         ::close(fd);
@@ -180,9 +179,9 @@ void RecoveryFolder::removeSet(const QString &id, int lockFd, bool syncMark) con
     // Even on a full disk, where the mark cannot be written, the set goes.
     if (lockFd >= 0 && ::pwrite(lockFd, "-", 1, 0) == 1 && syncMark)
         ::fdatasync(lockFd);
-    for (const SetFile file : {SetFile::Received, SetFile::Send, SetFile::ReceivedNew,
-                               SetFile::SendNew, SetFile::LockNew, SetFile::LockMaking,
-                               SetFile::Lock}) {
+    for (const SetFile file :
+         {SetFile::Received, SetFile::Send, SetFile::ReceivedNew, SetFile::SendNew,
+          SetFile::LockNew, SetFile::LockMaking, SetFile::Lock}) {
         if (stepForTesting && !stepForTesting("remove", id))
             return;
         remove(id, file);
@@ -263,7 +262,7 @@ int RecoveryFolder::claimLock(const QString &id, bool &created) const
     return -1;
 }
 
-// A lock that is no window's (a link, a FIFO, a folder, another user's file) or that has other
+// A lock that is no window's (a link, a FIFO, a folder, a file others may write) or that has other
 // names (`held`, locked) would hide its set for good: it is replaced, under the folder's own
 // lock, so two windows starting at once never remove each other's new lock.
 int RecoveryFolder::replaceLock(const QString &id, int held) const
@@ -274,9 +273,10 @@ int RecoveryFolder::replaceLock(const QString &id, int held) const
     struct stat info
     {
     };
-    const bool replace = ::fstatat(m_fd, lock.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
-        && (held >= 0 ? isInPlace(held, id, SetFile::Lock)
-                      : !S_ISREG(info.st_mode) || info.st_uid != ::geteuid());
+    const bool present = ::fstatat(m_fd, lock.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool strange = !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()
+        || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool replace = present && (held >= 0 ? isInPlace(held, id, SetFile::Lock) : strange);
     int fd = -1;
     if (replace
         && ::unlinkat(m_fd, lock.constData(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0)

@@ -174,8 +174,8 @@ void TestRecovery::replay_data()
         << true << lone + QStringLiteral("\r\n") + high << true;
     // Written before lone surrogates had bytes of their own: plain UTF-8, read as it was.
     QTest::newRow("an earlier file's Hangul syllable and replacement mark")
-        << received << Records {r, recoveryRecord(RecoveryKind::Append, "\xED\x95\x9C?")}
-        << true << "\uD55C?" << true;
+        << received << Records {r, recoveryRecord(RecoveryKind::Append, "\xED\x95\x9C?")} << true
+        << "\uD55C?" << true;
     QTest::newRow("another pane's file") << received << Records {s} << false << "" << false;
     QTest::newRow("no header") << send << Records {recoveryAppend(u"a")} << false << "" << false;
 }
