@@ -208,11 +208,14 @@ int RecoveryFolder::takeLock(const QString &id) const
         return -1;
     if (stepForTesting)
         stepForTesting("made", id);
-    // A link, unlike a rename, never puts the lock over one a claimer made meanwhile.
-    const bool placed = retried([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0
-        && ::linkat(m_fd, name(id, SetFile::LockMaking).constData(), m_fd,
-                    name(id, SetFile::Lock).constData(), 0)
-            == 0;
+    // A link, unlike a rename, never puts the lock over one a claimer made meanwhile; a file
+    // system without links gets the rename.
+    const QByteArray making = name(id, SetFile::LockMaking);
+    const QByteArray lock = name(id, SetFile::Lock);
+    bool placed = retried([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0;
+    if (placed && ::linkat(m_fd, making.constData(), m_fd, lock.constData(), 0) != 0)
+        placed = (errno == EPERM || errno == EOPNOTSUPP)
+            && ::renameat(m_fd, making.constData(), m_fd, lock.constData()) == 0;
     const int error = errno;
     remove(id, SetFile::LockMaking);
     if (!placed) {
