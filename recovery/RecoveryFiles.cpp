@@ -250,5 +250,5 @@ void RecoveryFiles::remove()
     std::lock_guard names(m_names);
     m_removed = true;
     if (m_folder.isOpen())
-        m_folder.removeSet(m_id);
+        m_folder.removeSet(m_id, m_lockFd, false);
 }

@@ -32,13 +32,16 @@ const char *suffix(SetFile file)
         return ".received.new";
     case SetFile::SendNew:
         return ".send.new";
+    case SetFile::LockMaking:
+        return ".lock.making";
     }
     return "";
 }
 
 bool isNew(SetFile file)
 {
-    return file == SetFile::LockNew || file == SetFile::ReceivedNew || file == SetFile::SendNew;
+    return file == SetFile::LockNew || file == SetFile::ReceivedNew || file == SetFile::SendNew
+        || file == SetFile::LockMaking;
 }
 
 const QRegularExpression &setName()
@@ -55,23 +58,6 @@ template<typename Call> int retried(Call &&call)
         result = call();
     while (result < 0 && errno == EINTR);
     return result;
-}
-
-// Each missing folder on the way made private to the user, as state folders are.
-bool makeFolders(const QByteArray &path)
-{
-    for (qsizetype at = 1; at <= path.size(); ++at) {
-        if (at < path.size() && path[at] != '/')
-            continue;
-        if (::mkdir(path.first(at).constData(), 0700) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
-}
-
-QString modeText(mode_t mode)
-{
-    return QStringLiteral("%1").arg(uint(mode & 07777), 4, 8, QLatin1Char('0'));
 }
 
 } // namespace
@@ -98,52 +84,6 @@ RecoveryFolder::~RecoveryFolder()
 {
     if (m_fd >= 0)
         ::close(m_fd);
-}
-
-RecoveryFolder RecoveryFolder::open(const QString &path, bool create)
-{
-    RecoveryFolder folder;
-    folder.m_path = path;
-    const QByteArray encoded = QFile::encodeName(path);
-    if (create && !makeFolders(encoded)) {
-        folder.m_problem = QString::fromLocal8Bit(std::strerror(errno));
-        return folder;
-    }
-    const int fd = retried([&] {
-        return ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    });
-    struct stat info
-    {
-    };
-    if (fd < 0) {
-        const int error = errno;
-        folder.m_missing = error == ENOENT;
-        if (::lstat(encoded.constData(), &info) == 0 && S_ISLNK(info.st_mode))
-            folder.m_problem = QStringLiteral(
-                "It is a symbolic link. Remove the link; Kavrel then makes the folder itself.");
-        else if (error == ENOTDIR)
-            folder.m_problem = QStringLiteral("It is not a folder. Remove it; Kavrel then makes "
-                                              "the folder itself.");
-        else
-            folder.m_problem = QString::fromLocal8Bit(std::strerror(error));
-        return folder;
-    }
-    if (::fstat(fd, &info) != 0) {
-        folder.m_problem = QString::fromLocal8Bit(std::strerror(errno));
-    } else if (info.st_uid != ::geteuid()) {
-        folder.m_problem = QStringLiteral("It belongs to another user. Remove it; Kavrel then "
-                                          "makes the folder itself.");
-    } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        folder.m_problem = QStringLiteral("Other users can change it (its permissions are %1). "
-                                          "Make it yours alone with chmod 700, or remove it.")
-                               .arg(modeText(info.st_mode));
-    }
-    if (!folder.m_problem.isEmpty()) {
-        ::close(fd);
-        return folder;
-    }
-    folder.m_fd = fd;
-    return folder;
 }
 
 bool RecoveryFolder::isSetId(QStringView id)
@@ -187,20 +127,29 @@ int RecoveryFolder::openExisting(const QString &id, SetFile file, int flags) con
         return -1;
     }
     const QByteArray path = name(id, file);
+    struct stat info
+    {
+    };
+    // A device node is not even opened: opening one may act on its device.
+    if (::fstatat(m_fd, path.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+        && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))) {
+        errno = EINVAL;
+        return -1;
+    }
     const int fd = retried([&] {
         return ::openat(m_fd, path.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     });
     if (fd < 0)
         return -1;
-    struct stat info
-    {
-    };
+    // What is read and offered must be what this user's windows wrote: not a file others may
+    // change, nor one with another name outside the folder (claimLock sees to a lock's names).
     int error = 0;
     if (::fstat(fd, &info) != 0)
         error = errno;
     else if (!S_ISREG(info.st_mode))
         error = EINVAL;
-    else if (info.st_uid != ::geteuid())
+    else if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0
+             || (file != SetFile::Lock && info.st_nlink != 1))
         error = EPERM;
     if (error != 0) {
         ::close(fd);
@@ -225,11 +174,26 @@ void RecoveryFolder::remove(const QString &id, SetFile file) const
         ::unlinkat(m_fd, name(id, file).constData(), 0);
 }
 
-void RecoveryFolder::removeSet(const QString &id) const
+void RecoveryFolder::removeSet(const QString &id, int lockFd, bool syncMark) const
 {
-    for (const SetFile file : {SetFile::Received, SetFile::Send, SetFile::ReceivedNew,
-                               SetFile::SendNew, SetFile::LockNew, SetFile::Lock})
+    // Even on a full disk, where the mark cannot be written, the set goes.
+    if (lockFd >= 0 && ::pwrite(lockFd, "-", 1, 0) == 1 && syncMark)
+        ::fdatasync(lockFd);
+    for (const SetFile file :
+         {SetFile::Received, SetFile::Send, SetFile::ReceivedNew, SetFile::SendNew,
+          SetFile::LockNew, SetFile::LockMaking, SetFile::Lock}) {
+        if (stepForTesting && !stepForTesting("remove", id))
+            return;
         remove(id, file);
+    }
+}
+
+bool RecoveryFolder::isLetGo(int lockFd)
+{
+    struct stat info
+    {
+    };
+    return ::fstat(lockFd, &info) == 0 && info.st_size > 0;
 }
 
 bool RecoveryFolder::sync() const
@@ -239,13 +203,23 @@ bool RecoveryFolder::sync() const
 
 int RecoveryFolder::takeLock(const QString &id) const
 {
-    const int fd = create(id, SetFile::LockNew, O_RDWR);
+    const int fd = create(id, SetFile::LockMaking, O_RDWR);
     if (fd < 0)
         return -1;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !rename(id, SetFile::LockNew, SetFile::Lock)) {
-        const int error = errno;
+    if (stepForTesting)
+        stepForTesting("made", id);
+    // A link, unlike a rename, never puts the lock over one a claimer made meanwhile; a file
+    // system without links gets the rename.
+    const QByteArray making = name(id, SetFile::LockMaking);
+    const QByteArray lock = name(id, SetFile::Lock);
+    bool placed = retried([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0;
+    if (placed && ::linkat(m_fd, making.constData(), m_fd, lock.constData(), 0) != 0)
+        placed = (errno == EPERM || errno == EOPNOTSUPP)
+            && ::renameat(m_fd, making.constData(), m_fd, lock.constData()) == 0;
+    const int error = errno;
+    remove(id, SetFile::LockMaking);
+    if (!placed) {
         ::close(fd);
-        remove(id, SetFile::LockNew);
         errno = error;
         return -1;
     }
@@ -255,29 +229,62 @@ int RecoveryFolder::takeLock(const QString &id) const
 int RecoveryFolder::claimLock(const QString &id, bool &created) const
 {
     created = false;
-    int fd = openExisting(id, SetFile::Lock, O_RDONLY);
+    // Read and write, so removeSet can mark it; a lock made read-only is still held.
+    int fd = openExisting(id, SetFile::Lock, O_RDWR);
+    if (fd < 0 && errno == EACCES)
+        fd = openExisting(id, SetFile::Lock, O_RDONLY);
     if (fd < 0 && errno == ENOENT) {
-        // A window making this set holds its lock under the .new name until it is in place.
-        const int making = openExisting(id, SetFile::LockNew, O_RDONLY);
-        const bool held = making >= 0 && ::flock(making, LOCK_EX | LOCK_NB) != 0;
-        if (making >= 0)
-            ::close(making);
-        if (held)
-            return -1;
-        fd = create(id, SetFile::Lock, O_RDONLY);
+        fd = create(id, SetFile::Lock, O_RDWR);
         created = fd >= 0;
         if (fd < 0 && errno == EEXIST) // another window made it first
-            fd = openExisting(id, SetFile::Lock, O_RDONLY);
+            fd = openExisting(id, SetFile::Lock, O_RDWR);
+    } else if (fd < 0) {
+        fd = replaceLock(id, -1);
+        created = fd >= 0;
     }
-    if (fd < 0)
-        return -1;
-    // A lock removed and made again between the open and the flock is another file by now.
-    if (retried([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0
-        || !isInPlace(fd, id, SetFile::Lock)) {
+    for (int tries = 0; fd >= 0; ++tries) {
+        struct stat info
+        {
+        };
+        // A lock removed and made again between the open and the flock is another file by now.
+        if (retried([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0
+            || !isInPlace(fd, id, SetFile::Lock) || ::fstat(fd, &info) != 0 || tries > 1)
+            break;
+        if (info.st_nlink == 1)
+            return fd;
+        // Free, yet with another name: left by a window killed while it named it, or a name for
+        // a file elsewhere, which is never marked.
+        const int fresh = replaceLock(id, fd);
         ::close(fd);
-        created = false;
-        return -1;
+        fd = fresh;
+        created = fd >= 0;
     }
+    if (fd >= 0)
+        ::close(fd);
+    created = false;
+    return -1;
+}
+
+// A lock that is no window's (a link, a FIFO, a folder, a file others may write) or that has other
+// names (`held`, locked) would hide its set for good: it is replaced, under the folder's own
+// lock, so two windows starting at once never remove each other's new lock.
+int RecoveryFolder::replaceLock(const QString &id, int held) const
+{
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+        return -1;
+    const QByteArray lock = name(id, SetFile::Lock);
+    struct stat info
+    {
+    };
+    const bool present = ::fstatat(m_fd, lock.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool strange = !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()
+        || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool replace = present && (held >= 0 ? isInPlace(held, id, SetFile::Lock) : strange);
+    int fd = -1;
+    if (replace
+        && ::unlinkat(m_fd, lock.constData(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0)
+        fd = create(id, SetFile::Lock, O_RDWR);
+    ::flock(m_fd, LOCK_UN);
     return fd;
 }
 

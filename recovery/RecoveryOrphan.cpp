@@ -33,6 +33,12 @@ std::unique_ptr<RecoveryOrphan> RecoveryOrphan::claimNewest(const QString &folde
         const int fd = opened.claimLock(set.id, created);
         if (fd < 0)
             continue; // its window still lives, or the lock is not a file of ours
+        if (RecoveryFolder::isLetGo(fd)) {
+            // Declined or restored, and interrupted while it went: what is left goes too.
+            opened.removeSet(set.id);
+            ::close(fd);
+            continue;
+        }
         if (claimed)
             claimed();
         std::unique_ptr<RecoveryOrphan> orphan(
@@ -114,5 +120,5 @@ RecoveryOrphan::Pane RecoveryOrphan::read(RecoveryPane pane, const std::function
 
 void RecoveryOrphan::discard()
 {
-    m_folder.removeSet(m_id);
+    m_folder.removeSet(m_id, m_lockFd);
 }

@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <type_traits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -49,6 +53,28 @@ qsizetype safeCut(QByteArrayView utf8, qsizetype bound)
     return at > 0 ? at : bound;
 }
 
+// Whether a text holds a surrogate, half of a pair or alone; eight code units at a time where
+// the processor can, as the window thread asks it of every batch and most hold none.
+bool hasSurrogate(QStringView text)
+{
+    const char16_t *units = text.utf16();
+    qsizetype at = 0;
+#if defined(__SSE2__)
+    const __m128i mask = _mm_set1_epi16(short(0xF800));
+    const __m128i surrogate = _mm_set1_epi16(short(0xD800));
+    for (; at + 8 <= text.size(); at += 8) {
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + at));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(eight, mask), surrogate)) != 0)
+            return true;
+    }
+#endif
+    for (; at < text.size(); ++at) {
+        if (QChar::isSurrogate(units[at]))
+            return true;
+    }
+    return false;
+}
+
 void putInt64(QByteArray &out, qint64 value)
 {
     char bytes[8];
@@ -58,7 +84,7 @@ void putInt64(QByteArray &out, qint64 value)
 
 void appendUtf8(QByteArray &out, QStringView text)
 {
-    out.append(text.toUtf8());
+    out.append(recoveryUtf8(text));
 }
 
 void appendUtf8(QByteArray &out, QLatin1StringView text)
@@ -168,6 +194,55 @@ quint32 recoveryCrc32(QByteArrayView bytes, quint32 crc)
     return ~crc;
 }
 
+QByteArray recoveryUtf8(QStringView text)
+{
+    if (!hasSurrogate(text))
+        return text.toUtf8();
+    QByteArray out;
+    qsizetype run = 0; // of text, not yet in out
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        const char16_t unit = text[at].unicode();
+        if (!QChar::isSurrogate(unit))
+            continue;
+        if (QChar::isHighSurrogate(unit) && at + 1 < text.size() && text[at + 1].isLowSurrogate()) {
+            ++at;
+            continue;
+        }
+        out.append(text.sliced(run, at - run).toUtf8());
+        out.append(char(0xE0 | (unit >> 12)));
+        out.append(char(0x80 | ((unit >> 6) & 0x3F)));
+        out.append(char(0x80 | (unit & 0x3F)));
+        run = at + 1;
+    }
+    out.append(text.sliced(run).toUtf8());
+    return out;
+}
+
+QString recoveryText(QByteArrayView utf8)
+{
+    // A surrogate's three bytes start ED A0 to ED BF, which UTF-8 itself never holds.
+    QString out;
+    qsizetype run = 0;
+    for (qsizetype at = 0; at + 2 < utf8.size(); ++at) {
+        const void *lead = std::memchr(utf8.data() + at, 0xED, size_t(utf8.size() - 2 - at));
+        if (!lead)
+            break;
+        at = static_cast<const char *>(lead) - utf8.data();
+        const quint8 second = quint8(utf8[at + 1]);
+        const quint8 third = quint8(utf8[at + 2]);
+        if ((second & 0xE0) != 0xA0 || (third & 0xC0) != 0x80)
+            continue;
+        out.append(QString::fromUtf8(utf8.sliced(run, at - run)));
+        out.append(QChar(char16_t(0xD000 | ((second & 0x3F) << 6) | (third & 0x3F))));
+        at += 2;
+        run = at + 1;
+    }
+    if (run == 0)
+        return QString::fromUtf8(utf8);
+    out.append(QString::fromUtf8(utf8.sliced(run)));
+    return out;
+}
+
 QByteArray recoveryRecord(RecoveryKind kind, QByteArrayView payload)
 {
     QByteArray out;
@@ -192,7 +267,7 @@ QByteArray recoveryHeader(RecoveryPane pane, quint8 version)
 
 QByteArray recoveryAppend(QStringView text)
 {
-    return recoveryAppends({text.toUtf8()});
+    return recoveryAppends({recoveryUtf8(text)});
 }
 
 QByteArray recoveryAppends(const QByteArrayList &utf8Texts)
@@ -218,7 +293,7 @@ QByteArray recoveryAppends(const QByteArrayList &utf8Texts)
 
 QByteArray recoveryEdit(RecoveryPane pane, qint64 from, qint64 to, QStringView text)
 {
-    return recoveryEdit(pane, from, to, QByteArrayView(text.toUtf8()));
+    return recoveryEdit(pane, from, to, QByteArrayView(recoveryUtf8(text)));
 }
 
 QByteArray recoveryEdit(RecoveryPane pane, qint64 from, qint64 to, QByteArrayView utf8)
@@ -233,7 +308,7 @@ QByteArray recoveryEdit(RecoveryPane pane, qint64 from, qint64 to, QByteArrayVie
         records.append(recoveryRecord(RecoveryKind::Edit, payload));
         if (piece.size() == utf8.size())
             return;
-        const QString inserted = QString::fromUtf8(piece);
+        const QString inserted = recoveryText(piece);
         from += pane == RecoveryPane::Received ? recoveryStoreLength(inserted) : inserted.size();
         to = from;
     });
@@ -263,7 +338,7 @@ QByteArray recoverySnapshot(const LineStore &store)
 
 QByteArray recoverySnapshot(QStringView text)
 {
-    const QByteArray utf8 = text.toUtf8();
+    const QByteArray utf8 = recoveryUtf8(text);
     return collected([&](const RecoverySink &sink) { return recoverySnapshot(utf8, sink); });
 }
 

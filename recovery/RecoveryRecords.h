@@ -34,6 +34,12 @@ void setRecoveryRecordBound(qsizetype bytes);
 
 quint32 recoveryCrc32(QByteArrayView bytes, quint32 crc = 0);
 
+// A text as the records hold it: UTF-8, with a lone surrogate in three bytes of its own (as any
+// other code unit of the BMP), which plain UTF-8 cannot carry; recoveryText takes it back.
+// Files without such bytes read as plain UTF-8.
+QByteArray recoveryUtf8(QStringView text);
+QString recoveryText(QByteArrayView utf8);
+
 // A whole record around a payload, whatever its size (the builders below keep the bound).
 QByteArray recoveryRecord(RecoveryKind kind, QByteArrayView payload);
 

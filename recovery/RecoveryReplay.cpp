@@ -23,11 +23,11 @@ qint64 lengthOf(const LineStore &store)
 }
 void replaceIn(QString &text, qint64 from, qint64 to, QByteArrayView utf8)
 {
-    text.replace(qsizetype(from), qsizetype(to - from), QString::fromUtf8(utf8));
+    text.replace(qsizetype(from), qsizetype(to - from), recoveryText(utf8));
 }
 void replaceIn(LineStore &store, qint64 from, qint64 to, QByteArrayView utf8)
 {
-    store.replace(from, to, QString::fromUtf8(utf8));
+    store.replace(from, to, recoveryText(utf8));
 }
 
 template<typename Text>

@@ -73,7 +73,7 @@ void RecoverySet::receivedEdited(qint64 from, qint64 to, const QString &text)
                           .kind = RecoveryKind::Edit,
                           .from = from,
                           .to = to,
-                          .text = text.toUtf8(),
+                          .text = recoveryUtf8(text),
                           .paneLength = m_receivedEnd});
     if (pushed != RecoveryWriter::Pushed::Queued)
         dropped(pushed == RecoveryWriter::Pushed::Overflowed);
@@ -100,7 +100,7 @@ void RecoverySet::sendEdited(int position, int removed, const QString &added)
                                                           .kind = RecoveryKind::Edit,
                                                           .from = position,
                                                           .to = qint64(position) + removed,
-                                                          .text = added.toUtf8(),
+                                                          .text = recoveryUtf8(added),
                                                           .paneLength = m_sendEnd});
     if (pushed != RecoveryWriter::Pushed::Queued)
         dropped(pushed == RecoveryWriter::Pushed::Overflowed);
@@ -114,7 +114,7 @@ void RecoverySet::restartSend(const QString &text)
     m_sendEnd = text.size();
     m_writer->push({.pane = RecoveryPane::Send,
                     .kind = RecoveryKind::Snapshot,
-                    .text = text.toUtf8(),
+                    .text = recoveryUtf8(text),
                     .paneLength = m_sendEnd});
 }
 

@@ -77,7 +77,7 @@ RecoveryWriter::Pushed RecoveryWriter::push(Item item)
 RecoveryWriter::Pushed RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text,
                                                   qint64 paneLength)
 {
-    QByteArray utf8 = text.toUtf8();
+    QByteArray utf8 = recoveryUtf8(text);
     {
         std::lock_guard lock(m_mutex);
         if (!m_queue.empty()) {

@@ -27,9 +27,10 @@ public:
 
     QString text()
     {
+        // Lone halves of a surrogate pair too, which the records carry in bytes of their own.
         static const QStringView pieces[]
-            = {u"a",  u"line",   u" ",      u"\r\n",       u"\r",
-               u"\n", u"\u2029", u"\u00E9", u"\U0001F600", u"12:00:01 "};
+            = {u"a",      u"line",   u" ",          u"\r\n",      u"\r",     u"\n",
+               u"\u2029", u"\u00E9", u"\U0001F600", u"12:00:01 ", u"\xD83D", u"\xDE00"};
         QString out;
         for (int i = below(8); i > 0; --i)
             out += pieces[below(int(std::size(pieces)))];

@@ -20,6 +20,10 @@ QString textOf(const RecoveredPane &pane, int which)
     return textOf(pane, RecoveryPane(which));
 }
 
+// Halves of a surrogate pair standing alone, which a pane may hold and UTF-8 cannot carry.
+const QChar high(char16_t(0xD83D));
+const QChar low(char16_t(0xDE00));
+
 } // namespace
 
 class TestRecovery : public QObject
@@ -152,6 +156,26 @@ void TestRecovery::replay_data()
                     recoveryEdit(RecoveryPane::Received, 0, 1, u"N")}
         << true << QString(recoveryRecordBound() + 9, u'n').replace(0, 1, QStringLiteral("N"))
         << true;
+    const QString lone = QStringLiteral("a") + high + QStringLiteral("b") + low;
+    QTest::newRow("lone surrogates appended, an edit after them")
+        << received
+        << Records {r, recoveryAppend(lone), recoveryEdit(RecoveryPane::Received, 4, 4, u"c")}
+        << true << lone + QStringLiteral("c") << true;
+    QTest::newRow("lone surrogates in a send pane snapshot")
+        << send << Records {s, recoverySnapshot(lone + QChar::ParagraphSeparator + low)} << true
+        << lone + QStringLiteral("\n") + low << true;
+    QTest::newRow("the halves of a pair typed apart join again")
+        << send
+        << Records {s, recoveryEdit(RecoveryPane::Send, 0, 0, QString(low)),
+                    recoveryEdit(RecoveryPane::Send, 0, 0, QString(high))}
+        << true << "\U0001F600" << true;
+    QTest::newRow("a received snapshot holding lone surrogates")
+        << received << Records {r, recoverySnapshot(storeOf(lone + QStringLiteral("\r\n") + high))}
+        << true << lone + QStringLiteral("\r\n") + high << true;
+    // Written before lone surrogates had bytes of their own: plain UTF-8, read as it was.
+    QTest::newRow("an earlier file's Hangul syllable and replacement mark")
+        << received << Records {r, recoveryRecord(RecoveryKind::Append, "\xED\x95\x9C?")} << true
+        << "\uD55C?" << true;
     QTest::newRow("another pane's file") << received << Records {s} << false << "" << false;
     QTest::newRow("no header") << send << Records {recoveryAppend(u"a")} << false << "" << false;
 }
@@ -225,7 +249,8 @@ void TestRecovery::boundedRecords_data()
     QTest::addColumn<QString>("kind");
     QString lines;
     for (int i = 0; i < 40; ++i)
-        lines += QStringLiteral("%1 \u00E9\u00FF\U0001F600 line\r\n").arg(i);
+        lines += QStringLiteral("%1 \u00E9\u00FF\U0001F600 line").arg(i) + (i % 3 ? high : low)
+            + QStringLiteral("\r\n");
     lines += QString(300, u'\u03B1') + QStringLiteral("\r\n\r\n") + QString(200, u'x');
     QTest::addColumn<QString>("text");
     QTest::newRow("received snapshot") << received << "snapshot" << lines;
@@ -260,7 +285,7 @@ void TestRecovery::boundedRecords()
         for (qsizetype at = 0, length = 37; at < text.size(); at += length) {
             // Cut only where the pane cuts a receive into batches: never inside a CR LF.
             length = text.mid(at, 37).endsWith(u'\r') ? 38 : 37;
-            pieces << text.mid(at, length).toUtf8();
+            pieces << recoveryUtf8(text.mid(at, length));
         }
         pieces << QByteArray("\r") << QByteArray("\n");
         file += recoveryAppends(pieces);

@@ -117,10 +117,10 @@ void TestRecoveryFiles::setLeftBehind()
         panes.edit(0, 3, QStringLiteral("(one)"));
         panes.received.replace(0, panes.received.position({1, 0}), u""); // cleared, a line stayed
         set->restartReceived(panes.received);
-        panes.receive(QStringLiteral("\r\n[4] \u03B1\U0001F600"));
+        panes.receive(QStringLiteral("\r\n[4] \u03B1\U0001F600") + QChar(0xD800)); // a lone half
         panes.type(0, 0, QStringLiteral("AT\u2029"));
-        panes.type(3, 3, QStringLiteral("ATZ"));
-        send = QStringLiteral("AT\nATZ");
+        panes.type(3, 3, QStringLiteral("ATZ") + QChar(0xDC00));
+        send = QStringLiteral("AT\nATZ") + QChar(0xDC00);
     }
     set->syncNow();
     QCOMPARE(replayedFile(stem + QStringLiteral(".received"), RecoveryPane::Received),
