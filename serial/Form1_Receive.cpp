@@ -4,6 +4,7 @@
 
 #include "panes/PaneFind.h"
 #include "panes/lines/LinePane.h"
+#include "panes/lines/LineStore.h"
 #include "send/SendText.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"
@@ -179,6 +180,9 @@ void Form1::appendToReceivedPane(const QString &text)
 void Form1::writeTimeStamp()
 {
     flushReceivedLines();
-    appendToReceivedPane(clockDate() + QStringLiteral("\r\n") + clockTime()
-                         + QStringLiteral("\r\n"));
+    // The date on a line of its own, also after a note the user typed at the pane's end.
+    const LineStore &lines = RichTextBox2->lines();
+    const QString lineEnd = QStringLiteral("\r\n");
+    appendToReceivedPane((lines.lineLength(lines.lineCount() - 1) > 0 ? lineEnd : QString())
+                         + clockDate() + lineEnd + clockTime() + lineEnd);
 }

@@ -80,25 +80,29 @@ void TestSendPort::headerOnStart_data()
 {
     QTest::addColumn<bool>("header");
     QTest::addColumn<bool>("deviceThere");
-    QTest::newRow("header, port opens") << true << true;
-    QTest::newRow("header, port fails") << true << false;
-    QTest::newRow("no header") << false << true;
+    // Earlier text, with a character of code 255 in it: the stamp still goes to the very end.
+    QTest::addColumn<QString>("earlier");
+    const QString lines = QStringLiteral("12.5\r\n\u00ff13.0\r\n");
+    QTest::newRow("header, port opens") << true << true << lines;
+    QTest::newRow("header, port fails") << true << false << lines;
+    QTest::newRow("no header") << false << true << lines;
+    QTest::newRow("header after a note typed at the end: the date on a line of its own")
+        << true << true << lines + "note";
 }
 
 void TestSendPort::headerOnStart()
 {
     QFETCH(bool, header);
     QFETCH(bool, deviceThere);
+    QFETCH(QString, earlier);
 
     QVERIFY(setUp(0));
     if (!deviceThere)
         qputenv("KAVREL_COM1", QFile::encodeName(m_rig->settingsFolder() + "/no-such-device"));
     QVERIFY(WindowOnPty::choose(form().mHeader, header));
 
-    // Earlier text, the caret at its start and a character of code 255 in it: the stamp still
-    // goes to the very end.
-    const QString earlier = QStringLiteral("12.5\r\n\u00ff13.0\r\n");
-    form().RichTextBox2->setText(earlier);
+    form().RichTextBox2->setText(earlier); // the caret at its start
+
     form().RichTextBox2->setSelStart(0);
     form().Modified[2] = Form1::False;
 
@@ -112,11 +116,15 @@ void TestSendPort::headerOnStart()
 
     const QString text = form().RichTextBox2->Text();
     QVERIFY(text.startsWith(earlier));
+    const QString lineEnd = earlier.endsWith(u'\n') ? QString() : QStringLiteral("\r\n");
     const QString added = text.mid(earlier.size());
-    if (header)
-        QVERIFY2(timeStamp.match(added).hasMatch() && added.size() == 22, qPrintable(added));
-    else
+    if (header) {
+        QVERIFY2(added.startsWith(lineEnd) && timeStamp.match(added.mid(lineEnd.size())).hasMatch()
+                     && added.size() == lineEnd.size() + 22,
+                 qPrintable(added));
+    } else {
         QCOMPARE(added, QString());
+    }
     // The stamp, like received text, marks the received pane as changed.
     QCOMPARE(form().Modified[2], header ? Form1::True : Form1::False);
 }
