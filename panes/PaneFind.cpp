@@ -110,14 +110,17 @@ PaneFind::~PaneFind() = default;
 QString PaneFind::keptOneLine(const QString &edited)
 {
     const QString before = std::exchange(m_shown, edited);
-    const qsizetype most = std::min(before.size(), edited.size());
+    // What was put in ends at the caret; the text after it is what the field held there.
+    qsizetype end = m_field->cursorPosition();
+    qsizetype tail = edited.size() - end;
+    if (tail > before.size() || QStringView(edited).sliced(end) != QStringView(before).last(tail)) {
+        end = edited.size();
+        tail = 0;
+    }
     qsizetype head = 0;
-    while (head < most && before[head] == edited[head])
+    while (head < std::min(end, before.size() - tail) && before[head] == edited[head])
         ++head;
-    qsizetype tail = 0;
-    while (tail < most - head && before[before.size() - 1 - tail] == edited[edited.size() - 1 - tail])
-        ++tail;
-    const QString put = edited.sliced(head, edited.size() - head - tail);
+    const QString put = edited.sliced(head, end - head);
     const QString kept = oneLine(put);
     if (kept == put)
         return edited;

@@ -60,11 +60,12 @@ bool holds(const char *pid, dev_t rdev, int ptyIndex)
             continue;
         target[size] = '\0';
         if (ptyIndex >= 0
-            && (std::strcmp(target, "/dev/ptmx") == 0 || std::strcmp(target, "/dev/pts/ptmx") == 0)) {
+            && (std::strcmp(target, "/dev/ptmx") == 0
+                || std::strcmp(target, "/dev/pts/ptmx") == 0)) {
             master = master || masterIndex(::dirfd(fds), entry->d_name) == ptyIndex;
             continue;
         }
-        struct stat node {};
+        struct stat node = {};
         if (::fstatat(::dirfd(fds), entry->d_name, &node, 0) == 0 && S_ISCHR(node.st_mode)
             && node.st_rdev == rdev)
             device = true;
@@ -79,8 +80,8 @@ std::optional<DeviceHolder> otherHolder(dev_t rdev)
 {
     // Pseudo-terminal slaves are majors 136 to 143, numbered on from there.
     const unsigned major = ::major(rdev);
-    const int ptyIndex = major >= 136 && major <= 143 ? int((major - 136) * 256 + ::minor(rdev))
-                                                      : -1;
+    const int ptyIndex
+        = major >= 136 && major <= 143 ? int((major - 136) * 256 + ::minor(rdev)) : -1;
     DIR *proc = ::opendir("/proc");
     if (!proc)
         return std::nullopt;

@@ -95,9 +95,12 @@ bool TestFind::act(const QString &action, Pane pane)
     const int second = what.section(u',', 1, 1).toInt();
     if (verb == QLatin1String("type")) {
         type(focus, what);
-    } else if (verb == QLatin1String("paste")) {
+    } else if (verb == QLatin1String("paste") || verb == QLatin1String("menuPaste")) {
         QApplication::clipboard()->setText(what);
-        QTest::keyClick(focus, Qt::Key_V, Qt::ControlModifier);
+        if (verb == QLatin1String("paste"))
+            QTest::keyClick(focus, Qt::Key_V, Qt::ControlModifier);
+        else // as Paste in the field's menu does
+            QMetaObject::invokeMethod(focus, "paste");
     } else if (verb == QLatin1String("select")) {
         paneOf(form, pane)->setProperty("SelStart", first);
         paneOf(form, pane)->setProperty("SelLength", second);
@@ -195,7 +198,12 @@ void TestFind::findInAPane_data()
               .length = 7,
               .field = "last and OK",
               .hint = NotFound},
-             {.act = "Ctrl+Z", .start = 34, .length = 7, .field = "last OK"}});
+             {.act = "Ctrl+Z", .start = 34, .length = 7, .field = "last OK"},
+             {.act = "menuPaste:\r\nand \r\nmore",
+              .start = 34,
+              .length = 7,
+              .field = "last and OK",
+              .hint = NotFound}});
         // Longer than a line edit takes by default.
         const QString longLine(40000, u'y');
         row("a selected line of 40,000 characters goes into the field whole; one longer than a "
