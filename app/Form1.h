@@ -226,14 +226,14 @@ private:
         WrittenLine written {};
         double due = 0.0;
         bool resumes = true; // false once Send started over: a cut does not go back to it
-        int edition = 0; // the send pane's text its number counts in
+        qint64 edition = 0; // the send pane's text its number counts in
     };
     LineInFlight m_inFlight;
     // The writes before it, as far back as a device that went away may not have read.
     QList<SentWrite> m_sentBefore;
     qsizetype m_sentBeforeBytes = 0;
     int m_sendLineNumber = 0; // the line PrepareNextLine selected last
-    int m_sendPaneEdition = 0; // counts changes to the send pane's text
+    qint64 m_sendPaneEdition = 0; // counts changes to the send pane's text
     // The rest of a line end that a cut kept from the device; it goes before the next write.
     QString m_lineEndOwed;
     // A line cut by the last close, for the message that reports it; number 0: none.

@@ -115,13 +115,13 @@ QString Form1::takeCutLineNote()
                     .arg(cut.length);
     }
     if (!cut.unread.isEmpty() || cut.unreadEarlier) {
+        const QString numbered = cut.unread.size() == 1
+            ? tr("Line %1 of the send pane").arg(lineRuns(cut.unread))
+            : tr("Lines %1 of the send pane").arg(lineRuns(cut.unread));
         const QString lines = cut.unread.isEmpty()
             ? tr("Lines sent before the send pane was changed")
-            : cut.unreadEarlier ? tr("Lines %1 of the send pane, and lines sent before it was "
-                                     "changed,")
-                                      .arg(lineRuns(cut.unread))
-            : cut.unread.size() == 1 ? tr("Line %1 of the send pane").arg(lineRuns(cut.unread))
-                                     : tr("Lines %1 of the send pane").arg(lineRuns(cut.unread));
+            : cut.unreadEarlier ? tr("%1, and lines sent before it was changed,").arg(numbered)
+                                : numbered;
         note << tr("%1 may not have reached the device whole: it went away without telling how "
                    "much it had read.")
                     .arg(lines);

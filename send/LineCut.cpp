@@ -71,7 +71,7 @@ LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes)
 }
 
 UnreadLines linesMaybeUnread(const QList<SentWrite> &writes, qsizetype dropped, qsizetype unsure,
-                             int edition)
+                             qint64 edition)
 {
     UnreadLines unread;
     if (unsure <= 0)

@@ -40,7 +40,7 @@ struct SentWrite
 {
     int number = 0;
     qsizetype bytes = 0;
-    int edition = 0;
+    qint64 edition = 0;
 };
 
 // The lines with bytes among the `unsure` ones that precede the last `dropped` bytes of the
@@ -52,7 +52,7 @@ struct UnreadLines
     bool ofEarlierText = false;
 };
 UnreadLines linesMaybeUnread(const QList<SentWrite> &writes, qsizetype dropped, qsizetype unsure,
-                             int edition);
+                             qint64 edition);
 // "3", "3 to 7", "9 to 10 and 1 to 2": the lines as runs of consecutive numbers.
 QString lineRuns(const QList<int> &numbers);
 
