@@ -226,12 +226,14 @@ private:
         WrittenLine written {};
         double due = 0.0;
         bool resumes = true; // false once Send started over: a cut does not go back to it
+        qint64 edition = 0; // the send pane's text its number counts in
     };
     LineInFlight m_inFlight;
     // The writes before it, as far back as a device that went away may not have read.
     QList<SentWrite> m_sentBefore;
     qsizetype m_sentBeforeBytes = 0;
     int m_sendLineNumber = 0; // the line PrepareNextLine selected last
+    qint64 m_sendPaneEdition = 0; // counts changes to the send pane's text
     // The rest of a line end that a cut kept from the device; it goes before the next write.
     QString m_lineEndOwed;
     // A line cut by the last close, for the message that reports it; number 0: none.
@@ -242,13 +244,17 @@ private:
         qsizetype length = 0;
         int resent = 0; // the line that goes again, whole, when the transmission goes on
         QList<int> unread; // lines the device, gone, may not have read whole
+        bool unreadEarlier = false; // and lines of a text the send pane no longer holds
         bool unsure = false; // the device went without telling what it had read
         bool leaving = false; // the close was for leaving Kavrel
+
+        bool any() const { return number != 0 || !unread.isEmpty() || unreadEarlier; }
     };
     CutLine m_cut;
     // A line error from the received data that waits for the line in flight to leave before
     // the port closes, and how long it waits.
     std::int16_t m_closeWhenSent = 0;
+    QList<std::int16_t> m_errorsWhileWaiting; // other codes that came meanwhile, each once
     LineLeaving m_closeWait;
     // File > End or closing the window waits for the line in flight: nothing more is written,
     // and Stop or another close ends the wait.

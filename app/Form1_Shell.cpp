@@ -51,7 +51,7 @@ std::int16_t Form1::closePortToLeave()
         return 0;
     const std::int16_t waitingError = std::exchange(m_closeWhenSent, 0);
     ClosePort();
-    if (m_cut.number == 0 && m_cut.unread.isEmpty())
+    if (!m_cut.any())
         return waitingError;
     m_cut.leaving = true;
     if (waitingError != 0) {

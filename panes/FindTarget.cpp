@@ -60,10 +60,11 @@ public:
     Place end() const override { return placeOf(document()->characterCount() - 1); }
     qint64 lineCount() const override { return document()->blockCount(); }
 
-    QString selectedLine() const override
+    QString selectedLine(qsizetype most) const override
     {
         const QTextCursor cursor = m_pane->textCursor();
-        if (!cursor.hasSelection() || selectionStart().line != placeOf(cursor.selectionEnd()).line)
+        if (!cursor.hasSelection() || cursor.selectionEnd() - cursor.selectionStart() > most
+            || selectionStart().line != placeOf(cursor.selectionEnd()).line)
             return {};
         return cursor.selectedText();
     }
@@ -154,11 +155,12 @@ public:
     Place end() const override { return store().place(store().size()); }
     qint64 lineCount() const override { return store().lineCount(); }
 
-    QString selectedLine() const override
+    QString selectedLine(qsizetype most) const override
     {
         const Place start = selectionStart();
         const Place end = selectionEnd();
-        if (start.line != end.line || start.column == end.column)
+        if (start.line != end.line || start.column == end.column
+            || end.column - start.column > most)
             return {};
         return store().lineText(start.line, start.column, end.column - start.column);
     }

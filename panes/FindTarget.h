@@ -26,8 +26,9 @@ public:
     virtual Place selectionEnd() const = 0;
     virtual Place end() const = 0;
     virtual qint64 lineCount() const = 0;
-    // The selected text when there is some and it lies within one line; null otherwise.
-    virtual QString selectedLine() const = 0;
+    // The selected text when there is some, it lies within one line and it is at most `most`
+    // characters long; null otherwise.
+    virtual QString selectedLine(qsizetype most) const = 0;
     // LineStore::find over the pane's text.
     virtual LineStore::Found find(QStringView text, Place from, Place to, bool forward,
                                   qint64 budget) const = 0;

@@ -145,6 +145,8 @@ void Form1::P_Received_Click()
 void Form1::RichTextBox1_Change()
 {
     Modified[1] = True;
+    // Lines already sent no longer count in this text.
+    ++m_sendPaneEdition;
 }
 
 void Form1::RichTextBox2_Change()

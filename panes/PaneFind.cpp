@@ -7,6 +7,7 @@
 
 #include <QAbstractScrollArea>
 #include <QApplication>
+#include <QClipboard>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,8 +15,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
+
+constexpr qsizetype selectionTaken = 65536;
 
 // A text put into the field as it takes it: without line breaks at its ends, and up to the first
 // one left in it. A match never spans a line break; a line copied with its break is still found.
@@ -56,11 +60,9 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
     m_hint->setForegroundRole(QPalette::PlaceholderText);
     m_hint->setAttribute(Qt::WA_TransparentForMouseEvents);
     connect(m_field, &QLineEdit::textEdited, this, [this](const QString &edited) {
-        if (!m_open)
+        if (!m_open || m_mending)
             return;
-        const QString text = oneLine(edited);
-        if (text != edited)
-            m_field->setText(text);
+        const QString text = keptOneLine(edited);
         m_open->lastText = text;
         if (text.isEmpty()) {
             stop();
@@ -102,6 +104,46 @@ PaneFind::PaneFind(RichTextBox *send, LinePane *received, QWidget *client, QObje
 
 PaneFind::~PaneFind() = default;
 
+// The field holds one line: of a text put in (pasted, dropped) the part up to its first inner
+// break is kept, its breaks at the ends dropped, and what the field held around it stays. Undone
+// and done again as one edit where the field's undo allows, so Ctrl+Z still takes it back.
+QString PaneFind::keptOneLine(const QString &edited)
+{
+    const QString before = std::exchange(m_shown, edited);
+    // What was put in ends at the caret; the text after it is what the field held there.
+    qsizetype end = m_field->cursorPosition();
+    qsizetype tail = edited.size() - end;
+    if (tail > before.size() || QStringView(edited).sliced(end) != QStringView(before).last(tail)) {
+        end = edited.size();
+        tail = 0;
+    }
+    qsizetype head = 0;
+    while (head < std::min(end, before.size() - tail) && before[head] == edited[head])
+        ++head;
+    const QString put = edited.sliced(head, end - head);
+    const QString kept = oneLine(put);
+    if (kept == put)
+        return edited;
+    m_mending = true;
+    m_field->undo();
+    if (m_field->text() == before) {
+        m_field->setSelection(int(head), int(before.size() - head - tail));
+        m_field->insert(kept);
+    } else {
+        m_field->redo();
+        m_field->setText(before.left(head) + kept + before.right(tail));
+        m_field->setCursorPosition(int(head + kept.size()));
+    }
+    m_mending = false;
+    m_shown = m_field->text();
+    return m_shown;
+}
+
+void PaneFind::paste()
+{
+    m_field->insert(oneLine(QApplication::clipboard()->text()));
+}
+
 PaneFind::PaneState *PaneFind::stateOf(const QObject *pane)
 {
     for (PaneState &state : m_panes) {
@@ -120,14 +162,17 @@ void PaneFind::open(PaneState &pane)
     }
     if (m_open && m_open != &pane)
         closeField(false);
-    const QString selected = pane.target->selectedLine();
-    if (!selected.isNull() && selected.size() <= m_field->maxLength())
+    // A selection up to the longest line a device sends; a longer one (a line pasted from a
+    // file) would hold the window up as the field takes it, shows it and searches for it.
+    const QString selected = pane.target->selectedLine(selectionTaken);
+    if (!selected.isNull())
         pane.lastText = selected;
     // The field shows what the search is for, never an older text still being looked for.
     if (m_search && m_search->pane == &pane && m_search->text != pane.lastText)
         stop();
     m_open = &pane;
     m_field->setText(pane.lastText);
+    m_shown = pane.lastText;
     m_field->selectAll();
     setHint(QString());
     pane.target->reserveBottom(m_field->sizeHint().height());
@@ -150,10 +195,13 @@ void PaneFind::closeField(bool focusPane)
     if (!m_open)
         return;
     PaneState *pane = m_open;
-    if (m_search && m_search->pane == pane)
+    // Escape, the focus back in the pane, lets a search under way end and select its match, as
+    // one that ended before the press left it selected.
+    if (!focusPane && m_search && m_search->pane == pane)
         stop();
     m_open = nullptr;
     m_field->hide();
+    m_hint->clear();
     pane->target->reserveBottom(0);
     if (focusPane)
         pane->target->pane()->setFocus(Qt::OtherFocusReason);
@@ -206,6 +254,10 @@ bool PaneFind::eventFilter(QObject *watched, QEvent *event)
         default:
             if (key->matches(QKeySequence::Find)) {
                 m_field->selectAll();
+                return true;
+            }
+            if (key->matches(QKeySequence::Paste)) {
+                paste();
                 return true;
             }
         }

@@ -62,6 +62,8 @@ private:
         QList<bool> then {}; // presses made meanwhile, forward or not, each from the match before
     };
 
+    QString keptOneLine(const QString &edited);
+    void paste();
     bool holdsSelection(const PaneState &pane) const;
     void open(PaneState &pane);
     void closeField(bool focusPane);
@@ -82,6 +84,8 @@ private:
     PaneState *m_open = nullptr; // the pane the field is open over
     QLineEdit *m_field = nullptr;
     QLabel *m_hint = nullptr;
+    QString m_shown; // the field's text as last seen
+    bool m_mending = false; // the field's text being put right: not an edit of the user's
     QWidget *m_client = nullptr;
     std::optional<Search> m_search;
     QTimer m_slice;

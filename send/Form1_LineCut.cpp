@@ -51,25 +51,31 @@ void Form1::noteCutLine()
         return;
     const LineCut cut = cutLine(line.written, dropped);
     const bool again = line.number != 0 && !cut.textWhole && line.resumes && Timer1->isActive();
-    QList<int> unread;
+    // A line numbered in a text the send pane no longer holds is not named by its number.
+    const bool current = line.edition == m_sendPaneEdition;
+    UnreadLines unread;
     m_lineEndOwed = cut.lineEndOwed;
     if (unsure > 0) {
-        writes.append({.number = line.number, .bytes = line.written.bytes()});
-        unread = linesMaybeUnread(writes, dropped, unsure);
+        writes.append(
+            {.number = line.number, .bytes = line.written.bytes(), .edition = line.edition});
+        unread = linesMaybeUnread(writes, dropped, unsure, m_sendPaneEdition);
         // Named as cut, or sent again whole, or none of its text left.
-        if (!cut.textWhole)
-            unread.removeAll(line.number);
+        if (!cut.textWhole && current)
+            unread.lines.removeAll(line.number);
         m_lineEndOwed = !line.written.terminator.isEmpty() ? line.written.terminator
-            : Term[0]->isChecked()                          ? QStringLiteral("\r\n")
-                                                            : QStringLiteral("\r");
+            : Term[0]->isChecked()                         ? QStringLiteral("\r\n")
+                                                           : QStringLiteral("\r");
     }
-    const bool named = line.number != 0 && cut.textBegun && !(unsure > 0 && cut.textWhole);
-    if (named || !unread.isEmpty()) {
+    const bool cutHere = line.number != 0 && cut.textBegun && !(unsure > 0 && cut.textWhole);
+    const bool named = cutHere && current;
+    unread.ofEarlierText = unread.ofEarlierText || (cutHere && !current);
+    if (named || !unread.lines.isEmpty() || unread.ofEarlierText) {
         m_cut = {.number = named ? line.number : 0,
                  .left = cut.charactersLeft,
                  .length = characterCount(line.written.text),
                  .resent = again ? line.number : 0,
-                 .unread = unread,
+                 .unread = unread.lines,
+                 .unreadEarlier = unread.ofEarlierText,
                  .unsure = unsure > 0};
     }
     if (!again)
@@ -108,14 +114,17 @@ QString Form1::takeCutLineNote()
                     .arg(cut.left)
                     .arg(cut.length);
     }
-    if (!cut.unread.isEmpty()) {
-        note << (cut.unread.size() == 1 ? tr("Line %1 of the send pane may not have reached the "
-                                             "device whole: it went away without telling how "
-                                             "much it had read.")
-                                        : tr("Lines %1 of the send pane may not have reached the "
-                                             "device whole: it went away without telling how "
-                                             "much it had read."))
-                    .arg(lineRuns(cut.unread));
+    if (!cut.unread.isEmpty() || cut.unreadEarlier) {
+        const QString numbered = cut.unread.size() == 1
+            ? tr("Line %1 of the send pane").arg(lineRuns(cut.unread))
+            : tr("Lines %1 of the send pane").arg(lineRuns(cut.unread));
+        const QString lines = cut.unread.isEmpty()
+            ? tr("Lines sent before the send pane was changed")
+            : cut.unreadEarlier ? tr("%1, and lines sent before it was changed,").arg(numbered)
+                                : numbered;
+        note << tr("%1 may not have reached the device whole: it went away without telling how "
+                   "much it had read.")
+                    .arg(lines);
     }
     if (note.isEmpty())
         return QString();
@@ -123,7 +132,8 @@ QString Form1::takeCutLineNote()
         note << tr("Kavrel ends: the device keeps that part without a line end.");
         return note.join(u' ');
     }
-    const QString them = cut.unread.isEmpty() ? tr("that part") : tr("what it holds of them");
+    const QString them = cut.unread.isEmpty() && !cut.unreadEarlier ? tr("that part")
+                                                                    : tr("what it holds of them");
     if (!whole && cut.resent == 0) {
         note << tr("A line end goes before the next line sent, so the device can drop %1.")
                     .arg(them);

@@ -142,11 +142,14 @@ void Form1::PrepareNextLine()
 void Form1::writeToPort(const LineInFlight &line)
 {
     if (!m_inFlight.written.isEmpty()) {
-        m_sentBefore.append({.number = m_inFlight.number, .bytes = m_inFlight.written.bytes()});
+        m_sentBefore.append({.number = m_inFlight.number,
+                             .bytes = m_inFlight.written.bytes(),
+                             .edition = m_inFlight.edition});
         m_sentBeforeBytes += m_sentBefore.last().bytes;
         while (m_sentBeforeBytes - m_sentBefore.first().bytes >= MSComm::unreadBound)
             m_sentBeforeBytes -= m_sentBefore.takeFirst().bytes;
     }
     m_inFlight = line;
+    m_inFlight.edition = m_sendPaneEdition;
     MSComm1->setOutput(m_inFlight.written.whole());
 }

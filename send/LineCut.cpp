@@ -70,22 +70,29 @@ LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes)
     return cut;
 }
 
-QList<int> linesMaybeUnread(const QList<SentWrite> &writes, qsizetype dropped, qsizetype unsure)
+UnreadLines linesMaybeUnread(const QList<SentWrite> &writes, qsizetype dropped, qsizetype unsure,
+                             qint64 edition)
 {
-    QList<int> lines;
+    UnreadLines unread;
     if (unsure <= 0)
-        return lines;
+        return unread;
     qsizetype end = 0; // where this write ends, counted back from the last write's end
     for (auto write = writes.crbegin(); write != writes.crend() && end < dropped + unsure;
          ++write) {
         const qsizetype start = end + write->bytes;
         // Some of this write's bytes lie in [dropped, dropped + unsure) from the end.
-        if (write->number != 0 && start > dropped && write->bytes > 0)
-            lines.prepend(write->number);
+        if (write->number != 0 && start > dropped && write->bytes > 0) {
+            if (write->edition == edition)
+                unread.lines.append(write->number);
+            else
+                unread.ofEarlierText = true;
+        }
         end = start;
     }
-    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-    return lines;
+    // Send pressed again sends the same lines again: each is named once.
+    std::sort(unread.lines.begin(), unread.lines.end());
+    unread.lines.erase(std::unique(unread.lines.begin(), unread.lines.end()), unread.lines.end());
+    return unread;
 }
 
 QString lineRuns(const QList<int> &numbers)

@@ -34,17 +34,25 @@ LineCut cutLine(const WrittenLine &line, qsizetype droppedBytes);
 // Characters as the user counts them: a surrogate pair is one.
 qsizetype characterCount(QStringView text);
 
-// A write that went before the one in flight: its line of the send pane (0: a line end alone) and
-// its size on the wire.
+// A write that went before the one in flight: its line of the send pane (0: a line end alone),
+// its size on the wire, and the send pane's text it was numbered in.
 struct SentWrite
 {
     int number = 0;
     qsizetype bytes = 0;
+    qint64 edition = 0;
 };
 
-// The lines, in the order written, with bytes among the `unsure` ones that precede the last
-// `dropped` bytes of the writes (oldest first): those the device may not have read whole.
-QList<int> linesMaybeUnread(const QList<SentWrite> &writes, qsizetype dropped, qsizetype unsure);
+// The lines with bytes among the `unsure` ones that precede the last `dropped` bytes of the
+// writes (oldest first): those the device may not have read whole. Lines numbered in the pane's
+// present text (`edition`) are named, each once; others the pane no longer holds as numbered.
+struct UnreadLines
+{
+    QList<int> lines {}; // ascending
+    bool ofEarlierText = false;
+};
+UnreadLines linesMaybeUnread(const QList<SentWrite> &writes, qsizetype dropped, qsizetype unsure,
+                             qint64 edition);
 // "3", "3 to 7", "9 to 10 and 1 to 2": the lines as runs of consecutive numbers.
 QString lineRuns(const QList<int> &numbers);
 

@@ -4,6 +4,7 @@
 
 #include "panes/PaneFind.h"
 #include "panes/lines/LinePane.h"
+#include "panes/lines/LineStore.h"
 #include "send/SendText.h"
 #include "serial/Clock.h"
 #include "serial/MSComm.h"
@@ -37,12 +38,16 @@ void Form1::MSComm1_OnComm()
     if (event > 10 && event != MSComm::comEventDeviceGone) {
         // An error in the received data leaves the port able to send: the line in flight
         // leaves whole, within its time on the wire, and the send timer closes the port then.
-        // Further errors meanwhile are the same trouble, reported once.
-        if (m_closeWhenSent != 0)
+        // Further errors meanwhile are told with it, each code once.
+        if (m_closeWhenSent != 0) {
+            if (event != m_closeWhenSent && !m_errorsWhileWaiting.contains(event))
+                m_errorsWhileWaiting.append(event);
             return;
+        }
         const int unsent = MSComm1->PortOpen() ? MSComm1->OutBufferCount() : 0;
         if (Timer1->isActive() && unsent > 0) {
             m_closeWhenSent = event;
+            m_errorsWhileWaiting.clear();
             m_closeWait = lineLeaving(unsent);
             return;
         }
@@ -110,6 +115,11 @@ void Form1::reportLineError(std::int16_t code)
         ? QStringLiteral("Input Buffer Overflowed !")
         : QStringLiteral("Communication Error %1 !").arg(code);
     showMessage(QMessageBox::Critical, text, help);
+    // Errors that came while this one waited for the line in flight: a message each.
+    for (const std::int16_t later : std::exchange(m_errorsWhileWaiting, {})) {
+        if (later != code)
+            reportLineError(later);
+    }
 }
 
 void Form1::completeReceivedLine()
@@ -170,6 +180,9 @@ void Form1::appendToReceivedPane(const QString &text)
 void Form1::writeTimeStamp()
 {
     flushReceivedLines();
-    appendToReceivedPane(clockDate() + QStringLiteral("\r\n") + clockTime()
-                         + QStringLiteral("\r\n"));
+    // The date on a line of its own, also after a note the user typed at the pane's end.
+    const LineStore &lines = RichTextBox2->lines();
+    const QString lineEnd = QStringLiteral("\r\n");
+    appendToReceivedPane((lines.lineLength(lines.lineCount() - 1) > 0 ? lineEnd : QString())
+                         + clockDate() + lineEnd + clockTime() + lineEnd);
 }

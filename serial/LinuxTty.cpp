@@ -44,6 +44,10 @@ DeviceLook::DeviceLook(const QString &path)
     // The lock is let go at once: the port's own descriptor takes it.
     m_busy = !lockExclusively(m_fd);
     ::flock(m_fd, LOCK_UN);
+    struct stat node = {};
+    // Only a terminal: many programs hold /dev/null, which the port's opening refuses anyway.
+    if (!m_busy && ::isatty(m_fd) && ::fstat(m_fd, &node) == 0 && S_ISCHR(node.st_mode))
+        m_holder = otherHolder(node.st_rdev);
 }
 
 DeviceLook::~DeviceLook()

@@ -2,6 +2,8 @@
 // than on Linux they report nothing and refuse nothing.
 #pragma once
 
+#include "serial/DeviceHolders.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -24,13 +26,16 @@ public:
     DeviceLook(const DeviceLook &) = delete;
     DeviceLook &operator=(const DeviceLook &) = delete;
 
-    // In exclusive mode, or locked, by another opener. A device that could not be opened is not
-    // busy here: the port's own opening tells why.
-    bool busy() const { return m_busy; }
+    // In exclusive mode, locked or held open by another opener. A device that could not be
+    // opened is not busy here: the port's own opening tells why.
+    bool busy() const { return m_busy || m_holder; }
+    // Another program that has it open without any lock.
+    const std::optional<DeviceHolder> &holder() const { return m_holder; }
 
 private:
     int m_fd = -1;
     bool m_busy = false;
+    std::optional<DeviceHolder> m_holder;
 };
 
 // The line settings the driver really applied, which may not be those asked for.

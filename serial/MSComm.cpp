@@ -86,6 +86,13 @@ bool MSComm::setPortOpen(bool open)
     // refused before its line settings change.
     const QString realPath = QFileInfo(m_devicePath).canonicalFilePath();
     const tty::DeviceLook look(realPath.isEmpty() ? m_devicePath : realPath);
+    if (const std::optional<tty::DeviceHolder> &holder = look.holder()) {
+        m_portBusy = true;
+        return fail(tr("The port is busy: it is already open in Kavrel or another program (%1, "
+                       "process %2).")
+                        .arg(holder->program)
+                        .arg(holder->pid));
+    }
     if (look.busy()) {
         m_portBusy = true;
         return fail(tr("The port is busy: it is already open in Kavrel or another program."));

@@ -95,9 +95,12 @@ bool TestFind::act(const QString &action, Pane pane)
     const int second = what.section(u',', 1, 1).toInt();
     if (verb == QLatin1String("type")) {
         type(focus, what);
-    } else if (verb == QLatin1String("paste")) {
+    } else if (verb == QLatin1String("paste") || verb == QLatin1String("menuPaste")) {
         QApplication::clipboard()->setText(what);
-        QTest::keyClick(focus, Qt::Key_V, Qt::ControlModifier);
+        if (verb == QLatin1String("paste"))
+            QTest::keyClick(focus, Qt::Key_V, Qt::ControlModifier);
+        else // as Paste in the field's menu does
+            QMetaObject::invokeMethod(focus, "paste");
     } else if (verb == QLatin1String("select")) {
         paneOf(form, pane)->setProperty("SelStart", first);
         paneOf(form, pane)->setProperty("SelLength", second);
@@ -186,14 +189,32 @@ void TestFind::findInAPane_data()
              {.act = "paste:\r\nlast OK\r\nreading",
               .start = 34,
               .length = 7,
-              .field = "last OK"}});
+              .field = "last OK"},
+             // Into the middle: what follows the caret stays, and Ctrl+Z takes it back.
+             {.act = "Home", .start = 34, .length = 7, .field = "last OK"},
+             {.act = "Ctrl+Right", .start = 34, .length = 7, .field = "last OK"},
+             {.act = "paste:\r\nand \r\nmore",
+              .start = 34,
+              .length = 7,
+              .field = "last and OK",
+              .hint = NotFound},
+             {.act = "Ctrl+Z", .start = 34, .length = 7, .field = "last OK"},
+             {.act = "menuPaste:\r\nand \r\nmore",
+              .start = 34,
+              .length = 7,
+              .field = "last and OK",
+              .hint = NotFound}});
         // Longer than a line edit takes by default.
         const QString longLine(40000, u'y');
-        row("a selected line of 40,000 characters goes into the field whole",
-            "x\r\n" + longLine + "\r\n",
+        row("a selected line of 40,000 characters goes into the field whole; one longer than a "
+            "device sends does not",
+            "x\r\n" + longLine + "\r\n" + QString(65537, u'z') + "\r\n",
             {{.act = "select:3,40000", .start = 3, .length = 40000},
              {.act = "Ctrl+F", .start = 3, .length = 40000, .field = longLine},
-             {.act = "Enter", .start = 3, .length = 40000, .field = longLine, .hint = Top}});
+             {.act = "Enter", .start = 3, .length = 40000, .field = longLine, .hint = Top},
+             {.act = "Escape", .start = 3, .length = 40000},
+             {.act = "select:40005,65537", .start = 40005, .length = 65537},
+             {.act = "Ctrl+F", .start = 40005, .length = 65537, .field = longLine}});
         row("a match never splits a surrogate pair; letters beyond U+FFFF fold",
             QStringLiteral("a\U0001D11E\U0001D11Eb \U00010400x\r\n"),
             {{.act = "Ctrl+F", .start = 0, .field = ""},

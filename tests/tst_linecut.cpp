@@ -89,27 +89,39 @@ void TestLineCut::linesAGoneDeviceMayNotHaveRead_data()
     QTest::addColumn<QList<SentWrite>>("writes"); // oldest first, the one in flight last
     QTest::addColumn<int>("dropped"); // bytes at the end that never left
     QTest::addColumn<int>("unsure"); // bytes before them the device may not have read
-    QTest::addColumn<QString>("lines");
-    const QList<SentWrite> ten {{.number = 5, .bytes = 10}, {.number = 6, .bytes = 10},
-                                {.number = 7, .bytes = 10}};
-    QTest::newRow("nothing unsure") << ten << 4 << 0 << "";
-    QTest::newRow("within the line in flight") << ten << 4 << 6 << "7";
-    QTest::newRow("one byte into the line before") << ten << 4 << 7 << "6 to 7";
-    QTest::newRow("back to the first") << ten << 0 << 21 << "5 to 7";
-    QTest::newRow("the line in flight dropped whole") << ten << 10 << 10 << "6";
-    QTest::newRow("more than was written") << ten << 0 << 99 << "5 to 7";
+    QTest::addColumn<QString>("lines"); // numbered in the pane's present text (edition 1)
+    QTest::addColumn<bool>("earlier"); // and lines of a text the pane no longer holds
+    const QList<SentWrite> ten {{.number = 5, .bytes = 10, .edition = 1},
+                                {.number = 6, .bytes = 10, .edition = 1},
+                                {.number = 7, .bytes = 10, .edition = 1}};
+    QTest::newRow("nothing unsure") << ten << 4 << 0 << "" << false;
+    QTest::newRow("within the line in flight") << ten << 4 << 6 << "7" << false;
+    QTest::newRow("one byte into the line before") << ten << 4 << 7 << "6 to 7" << false;
+    QTest::newRow("back to the first") << ten << 0 << 21 << "5 to 7" << false;
+    QTest::newRow("the line in flight dropped whole") << ten << 10 << 10 << "6" << false;
+    QTest::newRow("more than was written") << ten << 0 << 99 << "5 to 7" << false;
     QTest::newRow("a line end alone is no line, Send started over")
-        << QList<SentWrite> {{.number = 9, .bytes = 5},
-                             {.number = 0, .bytes = 2},
-                             {.number = 1, .bytes = 4},
-                             {.number = 2, .bytes = 4}}
-        << 1 << 14 << "9 and 1 to 2";
+        << QList<SentWrite> {{.number = 9, .bytes = 5, .edition = 1},
+                             {.number = 0, .bytes = 2, .edition = 1},
+                             {.number = 1, .bytes = 4, .edition = 1},
+                             {.number = 2, .bytes = 4, .edition = 1}}
+        << 1 << 14 << "1 to 2 and 9" << false;
     QTest::newRow("restarted twice")
-        << QList<SentWrite> {{.number = 3, .bytes = 4},
-                             {.number = 4, .bytes = 4},
-                             {.number = 1, .bytes = 4},
-                             {.number = 1, .bytes = 4}}
-        << 0 << 16 << "3 to 4 and 1";
+        << QList<SentWrite> {{.number = 3, .bytes = 4, .edition = 1},
+                             {.number = 4, .bytes = 4, .edition = 1},
+                             {.number = 1, .bytes = 4, .edition = 1},
+                             {.number = 1, .bytes = 4, .edition = 1}}
+        << 0 << 16 << "1 and 3 to 4" << false;
+    QTest::newRow("sent again whole: each line once") << ten + ten << 0 << 60 << "5 to 7" << false;
+    QTest::newRow("the pane changed since")
+        << QList<SentWrite> {{.number = 1, .bytes = 4, .edition = 0},
+                             {.number = 2, .bytes = 4, .edition = 0},
+                             {.number = 2, .bytes = 4, .edition = 1}}
+        << 0 << 12 << "2" << true;
+    QTest::newRow("the pane changed before what is unsure")
+        << QList<SentWrite> {{.number = 1, .bytes = 4, .edition = 0},
+                             {.number = 2, .bytes = 4, .edition = 1}}
+        << 0 << 4 << "2" << false;
 }
 
 void TestLineCut::linesAGoneDeviceMayNotHaveRead()
@@ -117,7 +129,9 @@ void TestLineCut::linesAGoneDeviceMayNotHaveRead()
     QFETCH(QList<SentWrite>, writes);
     QFETCH(int, dropped);
     QFETCH(int, unsure);
-    QTEST(lineRuns(linesMaybeUnread(writes, dropped, unsure)), "lines");
+    const UnreadLines unread = linesMaybeUnread(writes, dropped, unsure, 1);
+    QTEST(lineRuns(unread.lines), "lines");
+    QTEST(unread.ofEarlierText, "earlier");
 }
 
 void TestLineCut::waitForTheLineInFlight_data()

@@ -1,7 +1,8 @@
 // A device named in KAVREL_COM<N>: the path named is the one opened, whatever it names at each
-// Start, and a device held open is busy by whatever name it is opened.
+// Start, and a device held open is busy by whatever name it is opened, or whoever holds it.
 #include "app/Form1.h"
 #include "panes/RichTextBox.h"
+#include "panes/lines/LinePane.h"
 #include "serial/MSComm.h"
 #include "tests/support/ModalAnswerer.h"
 #include "tests/support/PtyDevice.h"
@@ -12,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -23,6 +25,8 @@ private slots:
     void cleanup();
     void configuredDeviceOpensAgain_data();
     void configuredDeviceOpensAgain();
+    void heldByAnotherProgram_data();
+    void heldByAnotherProgram();
 };
 
 void TestNamedPorts::cleanup()
@@ -102,6 +106,54 @@ void TestNamedPorts::configuredDeviceOpensAgain()
     form.Command1->click();
     QCOMPARE(other.read(4, 10000), QByteArray("AB\r\n"));
     form.ClosePort(); // while the device it opened is still there
+}
+
+void TestNamedPorts::heldByAnotherProgram_data()
+{
+    QTest::addColumn<bool>("byLink"); // port 1 names a link to the device cat reads
+    QTest::newRow("cat reads the device") << false;
+    QTest::newRow("cat reads the device, port 1 names a link to it") << true;
+}
+
+// A program reading the device without any lock would take the lines meant for the pane: Start
+// refuses it as busy, naming it, and opens once it has gone.
+void TestNamedPorts::heldByAnotherProgram()
+{
+    QFETCH(bool, byLink);
+    WindowOnPty window;
+    QVERIFY(window.isValid());
+    const QString device = window.device().slavePath();
+    const QString link = window.settingsFolder() + "/ttyLink";
+    QVERIFY(QFile::link(device, link));
+    if (byLink)
+        qputenv("KAVREL_COM1", QFile::encodeName(link));
+    QProcess cat;
+    cat.start(QStringLiteral("cat"), {device});
+    QVERIFY(cat.waitForStarted());
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(cat.processId()));
+    const auto holds = [&] {
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+            if (fd.symLinkTarget() == device)
+                return true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(holds(), 10000);
+
+    ModalAnswerer answerer;
+    answerer.answerMessage(QMessageBox::Ok);
+    QVERIFY(!window.start());
+    QVERIFY(answerer.waitAllAnswered());
+    const QString why = answerer.shown().last().informativeText;
+    QVERIFY2(why.contains(QStringLiteral("The port is busy: it is already open in Kavrel or "
+                                         "another program (cat, process %1).")
+                              .arg(cat.processId())),
+             qPrintable(why));
+    cat.kill();
+    QVERIFY(cat.waitForFinished());
+    QVERIFY(window.start());
+    window.device().write("12.5\r");
+    QTRY_COMPARE_WITH_TIMEOUT(window.form().RichTextBox2->Text(), QStringLiteral("12.5\r\n"),
+                              10000);
 }
 
 QTEST_MAIN(TestNamedPorts)
