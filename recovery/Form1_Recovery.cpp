@@ -40,6 +40,8 @@ QString lossOf(const RecoveryOrphan::Pane &file, const QString &pane)
 {
     if (file.unreadable || file.failed)
         return QStringLiteral("\nThe %1 could not be read and is left out.").arg(pane);
+    if (file.unreadBytes == 1)
+        return QStringLiteral("\nThe last byte of the %1 could not be read and is left out.").arg(pane);
     if (file.unreadBytes > 0) {
         return QStringLiteral("\nThe last %1 of the %2 could not be read and are left out.")
             .arg(QLocale().formattedDataSize(file.unreadBytes, 0,
@@ -284,7 +286,7 @@ void Form1::endBySignal(int signalNumber)
         hide();
     }
     if (m_recovery) {
-        m_recovery->syncNow();
+        m_recovery->keep();
         m_recoveryKept = true;
     }
     QCoreApplication::exit(128 + signalNumber);

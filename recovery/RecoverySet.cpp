@@ -148,6 +148,12 @@ void RecoverySet::discard()
     m_writer->finish(true);
 }
 
+void RecoverySet::keep()
+{
+    if (m_writer)
+        m_writer->endWithin(RecoveryWriter::endWait);
+}
+
 bool RecoverySet::isWriting() const
 {
     return m_writer && !m_discarded && m_writer->isWriting();

@@ -50,6 +50,9 @@ public:
     // The exit path: stops the writer and removes the set's files, without waiting for writes
     // of what it removes.
     void discard();
+    // The program ends by a signal: the writer stops after writing and syncing what it was
+    // handed, within a few seconds; past them the rest is dropped. The files stay.
+    void keep();
     bool isWriting() const;
 
     // How many times the writer has synced the panes' files (for measuring).

@@ -60,7 +60,7 @@ RecoveryWriter::Pushed RecoveryWriter::push(Item item)
             dropped.push_back(std::move(*at));
             at = m_queue.erase(at);
         }
-    } else if (m_queuedBytes + item.text.size() > queueBound()) {
+    } else if (isPastBound(item.text.size())) {
         dropped.swap(m_queue);
         return overflow();
     }
@@ -85,7 +85,7 @@ RecoveryWriter::Pushed RecoveryWriter::pushAppend(RecoveryPane pane, QStringView
             if (last.kind == RecoveryKind::Append && last.pane == pane
                 && last.text.size() < maxJoined
                 && !(last.text.endsWith('\r') && utf8.startsWith('\n'))
-                && m_queuedBytes + utf8.size() <= queueBound()) {
+                && !isPastBound(utf8.size())) {
                 last.text.append(utf8);
                 last.paneLength = paneLength;
                 m_queuedBytes += utf8.size();
@@ -111,6 +111,15 @@ RecoveryWriter::Pushed RecoveryWriter::overflow()
     return std::exchange(m_spell, true) ? Pushed::Dropped : Pushed::Overflowed;
 }
 
+bool RecoveryWriter::isPastBound(qsizetype adding) const
+{
+    if (m_queuedBytes + m_writingBytes + adding > queueBound())
+        return true;
+    // However little waits, a set minutes behind keeps nothing safe: the user must know.
+    const bool waiting = m_writing || !m_queue.empty();
+    return waiting && Clock::now() - (m_writing ? m_writingSince : m_firstQueued) > lagBound;
+}
+
 void RecoveryWriter::syncNow()
 {
     std::unique_lock lock(m_mutex);
@@ -132,7 +141,7 @@ void RecoveryWriter::askSynced()
 qsizetype RecoveryWriter::queuedBytes()
 {
     std::lock_guard lock(m_mutex);
-    return m_queuedBytes;
+    return m_queuedBytes + m_writingBytes;
 }
 
 void RecoveryWriter::finish(bool remove)
@@ -165,6 +174,32 @@ void RecoveryWriter::finish(bool remove)
             return;
         }
     }
+    m_thread.join();
+}
+
+void RecoveryWriter::endWithin(std::chrono::milliseconds within)
+{
+    std::vector<Item> dropped; // let go after the lock
+    std::unique_lock lock(m_mutex);
+    m_stop = true;
+    m_silent = true;
+    m_wake.notify_one();
+    m_synced.notify_all();
+    if (!m_thread.joinable())
+        return;
+    if (!m_synced.wait_for(lock, within, [&] { return m_exited; })) {
+        // A torn record at a file's end hides nothing before it, and nothing follows it.
+        m_cut = true;
+        m_abandon = true;
+        dropped.swap(m_queue);
+        m_queuedBytes = 0;
+        if (!m_synced.wait_for(lock, cutWait, [&] { return m_exited; })) {
+            lock.unlock();
+            m_thread.detach();
+            return;
+        }
+    }
+    lock.unlock();
     m_thread.join();
 }
 
@@ -203,13 +238,15 @@ void RecoveryWriter::loop()
         }
         std::vector<Item> items;
         items.swap(m_queue);
-        m_queuedBytes = 0;
+        m_writingBytes = std::exchange(m_queuedBytes, 0);
+        m_writing = !items.empty();
+        m_writingSince = m_firstQueued;
         const quint64 asked = m_syncAsked;
         const bool report = std::exchange(m_reportSynced, false);
         const bool stop = m_stop;
         const bool remove = m_remove;
         const bool overflowed = std::exchange(m_overflow, false);
-        if (overflowed && !remove)
+        if (overflowed && !remove && !m_cut)
             m_abandon = false;
         lock.unlock();
 
@@ -223,6 +260,8 @@ void RecoveryWriter::loop()
         items.clear(); // a snapshot's store is let go here, not under the lock
 
         lock.lock();
+        m_writingBytes = 0;
+        m_writing = false;
         m_syncDone = asked;
         m_synced.notify_all();
         if (stop && m_queue.empty()) {
@@ -243,6 +282,14 @@ void RecoveryWriter::work(std::vector<Item> &items, const Turn &turn)
     }
     if (m_failed) {
         if (turn.retry && !turn.stop) {
+            // Rebuilding on a disk without room for it would only fill it again.
+            if (!m_files.hasRoom(m_files.rewriteBytes(RecoveryPane::Received,
+                                                      paneLength(RecoveryPane::Received))
+                                 + m_files.rewriteBytes(RecoveryPane::Send,
+                                                        paneLength(RecoveryPane::Send)))) {
+                m_retryAt = Clock::now() + retryInterval;
+                return;
+            }
             if (const QString reason = m_files.open(); reason.isEmpty()) {
                 m_failed = false;
                 startSpell();
@@ -318,7 +365,7 @@ bool RecoveryWriter::writePane(RecoveryPane pane, std::vector<Item> &items)
                 return false;
         } else if (item.kind == RecoveryKind::Snapshot) {
             rewriting = true;
-            if (!handle(m_files.beginRewrite(pane)))
+            if (!handle(m_files.beginRewrite(pane, item.paneLength)))
                 return false;
             RecoveryFiles::Result result = RecoveryFiles::Result::Done;
             const RecoverySink sink = [&](QByteArrayView records) {
@@ -345,6 +392,7 @@ bool RecoveryWriter::writePane(RecoveryPane pane, std::vector<Item> &items)
     m_rewriteAsked[index] = false;
     m_rewritten[index] = true;
     if (m_rewritten[0] && m_rewritten[1]) {
+        m_failures = 0;
         std::lock_guard lock(m_mutex);
         m_spell = false;
     }
@@ -368,7 +416,9 @@ void RecoveryWriter::fail(const QString &reason)
 {
     m_files.close();
     m_failed = true;
-    m_retryAt = Clock::now() + retryInterval;
+    // A rebuild the disk keeps refusing (a quota, a full disk that reports room) is tried less
+    // and less often, so it does not keep the disk full.
+    m_retryAt = Clock::now() + retryInterval * (1 << std::min(m_failures++, 3));
     bool begins = false;
     {
         std::lock_guard lock(m_mutex);
