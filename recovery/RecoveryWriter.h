@@ -129,6 +129,10 @@ private:
     Clock::time_point m_firstQueued {};
     Clock::time_point m_writingSince {}; // when the oldest change being written was queued
     bool m_writing = false;
+    // A rewrite takes as long as the pane is large: the changes behind it are not counted as
+    // fallen behind until it is done.
+    bool m_rewriting = false;
+    Clock::time_point m_rewriteDone {};
     quint64 m_syncAsked = 0;
     quint64 m_syncDone = 0;
     bool m_reportSynced = false;
