@@ -41,7 +41,8 @@ QString lossOf(const RecoveryOrphan::Pane &file, const QString &pane)
     if (file.unreadable || file.failed)
         return QStringLiteral("\nThe %1 could not be read and is left out.").arg(pane);
     if (file.unreadBytes == 1)
-        return QStringLiteral("\nThe last byte of the %1 could not be read and is left out.").arg(pane);
+        return QStringLiteral("\nThe last byte of the %1 could not be read and is left out.")
+            .arg(pane);
     if (file.unreadBytes > 0) {
         return QStringLiteral("\nThe last %1 of the %2 could not be read and are left out.")
             .arg(QLocale().formattedDataSize(file.unreadBytes, 0,

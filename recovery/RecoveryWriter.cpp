@@ -81,10 +81,9 @@ void RecoveryWriter::work(std::vector<Item> &items, const Turn &turn)
     if (m_failed) {
         if (turn.retry && !turn.stop) {
             // Rebuilding on a disk without room for it would only fill it again.
-            if (!m_files.hasRoom(m_files.rewriteBytes(RecoveryPane::Received,
-                                                      paneLength(RecoveryPane::Received))
-                                 + m_files.rewriteBytes(RecoveryPane::Send,
-                                                        paneLength(RecoveryPane::Send)))) {
+            if (!m_files.hasRoom(
+                    m_files.rewriteBytes(RecoveryPane::Received, paneLength(RecoveryPane::Received))
+                    + m_files.rewriteBytes(RecoveryPane::Send, paneLength(RecoveryPane::Send)))) {
                 m_retryAt = Clock::now() + retryInterval;
                 return;
             }

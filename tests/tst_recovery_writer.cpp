@@ -1,9 +1,13 @@
 // The recovery set's writer under a disk's troubles: a disk that says no or fills up, a disk too
-// slow for the panes, and the program ending by a signal while the writer is behind.
+// slow for the panes, the program ending by a signal while the writer is behind, and what the
+// next start tells of a file whose end was torn.
+#include "app/Form1.h"
 #include "recovery/EndSignals.h"
 #include "recovery/RecoveryFiles.h"
 #include "recovery/RecoveryWriter.h"
+#include "settings/SettingsFile.h"
 #include "tests/support/FileSizeLimit.h"
+#include "tests/support/ModalAnswerer.h"
 #include "tests/support/RecoveryPanes.h"
 #include "tests/support/TemporaryStateHome.h"
 
@@ -12,6 +16,7 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -40,6 +45,7 @@ class TestRecoveryWriter : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void diskSaysNo_data();
     void diskSaysNo();
     void slowDisk_data();
@@ -47,7 +53,18 @@ private slots:
     void keptOnSignal();
     void secondSignal_data();
     void secondSignal();
+    void tornEndTold_data();
+    void tornEndTold();
+
+private:
+    QTemporaryDir m_settings;
 };
+
+void TestRecoveryWriter::initTestCase()
+{
+    QVERIFY(m_settings.isValid());
+    overrideSettingsFolder(m_settings.path());
+}
 
 void TestRecoveryWriter::diskSaysNo_data()
 {
@@ -234,5 +251,43 @@ void TestRecoveryWriter::secondSignal()
     QCOMPARE(WEXITSTATUS(status), signalCount == 2 ? 128 + SIGHUP : 0);
 }
 
-QTEST_GUILESS_MAIN(TestRecoveryWriter)
+void TestRecoveryWriter::tornEndTold_data()
+{
+    QTest::addColumn<QByteArray>("tail");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("one byte") << QByteArray(1, '\x7f')
+                              << "The last byte of the received data could not be read and is "
+                                 "left out.";
+    QTest::newRow("some bytes") << QByteArray(100, '\x7f')
+                                << "The last 100 bytes of the received data could not be read "
+                                   "and are left out.";
+}
+
+// A set left with a torn end is offered with what came before it, and the user is told how much
+// is left out, in words that fit the count.
+void TestRecoveryWriter::tornEndTold()
+{
+    QFETCH(QByteArray, tail);
+    QFETCH(QString, told);
+    TemporaryStateHome home;
+    {
+        RecoverySet set;
+        set.start();
+        Panes panes {.set = set};
+        panes.receive(QStringLiteral("12.5\r\n"));
+        set.syncNow();
+        QFile file(receivedFileOf(set));
+        QVERIFY(file.open(QIODevice::Append) && file.write(tail) == tail.size());
+    }
+    Form1 form;
+    ModalAnswerer answers;
+    answers.answerMessage(QMessageBox::No);
+    form.show();
+    QVERIFY(answers.waitAllAnswered(60000));
+    const QString shown = answers.shown().constFirst().informativeText;
+    QVERIFY2(shown.contains(u"1 line of received data") && shown.endsWith(told),
+             qPrintable(shown));
+}
+
+QTEST_MAIN(TestRecoveryWriter)
 #include "tst_recovery_writer.moc"
