@@ -79,6 +79,9 @@ void RecoveryWriter::work(std::vector<Item> &items, const Turn &turn)
         call([this] { onRecovered(); });
     }
     if (m_failed) {
+        // What is dropped still tells how large the panes have become (a clear makes room).
+        for (const Item &item : items)
+            paneLength(item.pane) = item.paneLength;
         if (turn.retry && !turn.stop) {
             // Rebuilding on a disk without room for it would only fill it again.
             if (!m_files.hasRoom(
