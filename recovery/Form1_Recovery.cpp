@@ -98,7 +98,7 @@ void Form1::startRecovery()
     connect(RichTextBox2, &LinePane::edited, this,
             [this](qint64 from, qint64 to, const QString &text) {
                 if (m_recovery)
-                    m_recovery->receivedEdited(from, to, text);
+                    m_recovery->receivedEdited(from, to, text, RichTextBox2->lines().size());
             });
     connect(RichTextBox1->document(), &QTextDocument::contentsChange, this,
             &Form1::sendPaneChanged);
