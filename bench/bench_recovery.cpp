@@ -3,7 +3,7 @@
 //   bench_recovery receive N on|off [edits]
 //                                    a device writes N lines as fast as the kernel takes them;
 //                                    off: the panes' changes are not handed to the set; edits:
-//                                    the send pane is edited every 20 ms meanwhile, so its file
+//                                    the send pane is edited every 2 ms meanwhile, so its file
 //                                    is rewritten (compacted) during the run
 //   bench_recovery slow N RATE [off] N lines at RATE a second (a slow logger)
 //   bench_recovery restore N [K]     a left-behind set of N lines, answered Yes at start; its
@@ -116,22 +116,23 @@ int receive(int lines, bool on, int rate, bool edits = false)
                             nullptr);
     }
     form.show();
-    // Pasting at the top of a 16 KiB send pane while its end is cut away: edits only, so its
-    // file grows past twice its text and 512 KiB about once a second and is rewritten.
+    // Pasting 4 KiB at the top of a 4 KiB send pane while its end is cut away: edits only, so its
+    // file grows past twice its text and 512 KiB a few times a second and is rewritten.
     int rewrites = 0;
     QTimer editor;
     if (edits) {
-        form.RichTextBox1->setText(QString(16 * 1024, u'x'));
+        form.RichTextBox1->setText(QString(4096, u'x'));
         QObject::connect(form.recoverySet(), &RecoverySet::rewriteDue, &form,
                          [&](RecoveryPane pane) { rewrites += pane == RecoveryPane::Send; });
         editor.callOnTimeout(&form, [&] {
             QTextCursor cursor(form.RichTextBox1->document());
-            cursor.insertText(QStringLiteral("MEAS? 12.345\n").repeated(640));
-            cursor.movePosition(QTextCursor::End);
-            cursor.movePosition(QTextCursor::Left, QTextCursor::KeepAnchor, 13 * 640);
+            cursor.insertText(QStringLiteral("MEAS? 12.345\n").repeated(320));
+            const int end = form.RichTextBox1->document()->characterCount() - 1;
+            cursor.setPosition(end - 13 * 320);
+            cursor.setPosition(end, QTextCursor::KeepAnchor);
             cursor.removeSelectedText();
         });
-        editor.start(20);
+        editor.start(2);
     }
     QApplication::processEvents();
     form.OpenPort();
