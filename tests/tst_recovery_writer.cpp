@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
 #include <optional>
 #include <sys/wait.h>
@@ -48,6 +49,7 @@ private slots:
     void initTestCase();
     void diskSaysNo_data();
     void diskSaysNo();
+    void noRoomForRewrite();
     void slowDisk_data();
     void slowDisk();
     void keptOnSignal();
@@ -130,6 +132,35 @@ void TestRecoveryWriter::diskSaysNo()
              panes.received.text());
     QCOMPARE(replayedFile(stem + QStringLiteral(".send"), RecoveryPane::Send),
              QStringLiteral("kept"));
+}
+
+// A rewrite the disk has no room for fails before it writes anything; the set is made again
+// only once the pane would fit, here after it was cleared.
+void TestRecoveryWriter::noRoomForRewrite()
+{
+    TemporaryStateHome home;
+    auto writer = std::make_shared<RecoveryWriter>(RecoverySet::folder(),
+                                                   QStringLiteral("kavrel-1-00000000000000aa"));
+    std::atomic<int> failures {0};
+    std::atomic<int> recovered {0};
+    writer->onFailed = [&](const QString &) { ++failures; };
+    writer->onRecovered = [&] { ++recovered; };
+    writer->onSynced = [] {};
+    writer->onRewriteDue = [](RecoveryPane) {};
+    writer->run(writer->create());
+    const auto end = qScopeGuard([&] { writer->finish(true); });
+    const auto rewrite = [&](qint64 paneLength) {
+        writer->push({.pane = RecoveryPane::Send,
+                      .kind = RecoveryKind::Snapshot,
+                      .text = "ATZ",
+                      .paneLength = paneLength});
+    };
+    rewrite(qint64(1) << 60);
+    QTRY_COMPARE_WITH_TIMEOUT(failures.load(), 1, 20000);
+    QCOMPARE(setFiles().filter(QStringLiteral(".new")), QStringList());
+    rewrite(3);
+    QTRY_COMPARE_WITH_TIMEOUT(recovered.load(), 1, 20000);
+    QCOMPARE(failures.load(), 1);
 }
 
 void TestRecoveryWriter::slowDisk_data()
