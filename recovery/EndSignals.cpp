@@ -1,8 +1,9 @@
 // Signals that end the program, carried to the event loop through a socket pair.
 #include "recovery/EndSignals.h"
 
-#include <csignal>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,9 +11,15 @@ namespace {
 
 constexpr int endingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 int signalSockets[2] = {-1, -1};
+std::atomic<bool> ending {false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void onEndingSignal(int number)
 {
+    // The first signal ends the program once its panes are kept (a few seconds at most on a
+    // slow disk); a second one is not kept waiting.
+    if (ending.exchange(true))
+        ::_exit(128 + number);
     const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(number);
     // Nothing else is safe here; if the pipe is full, a signal is already waiting to be read.
@@ -26,6 +33,7 @@ EndSignals::EndSignals(QObject *parent) : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSockets) != 0)
         return;
+    ending = false;
     m_notifier = std::make_unique<QSocketNotifier>(signalSockets[1], QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &EndSignals::readSignal);
     struct sigaction action {};

@@ -40,6 +40,9 @@ QString lossOf(const RecoveryOrphan::Pane &file, const QString &pane)
 {
     if (file.unreadable || file.failed)
         return QStringLiteral("\nThe %1 could not be read and is left out.").arg(pane);
+    if (file.unreadBytes == 1)
+        return QStringLiteral("\nThe last byte of the %1 could not be read and is left out.")
+            .arg(pane);
     if (file.unreadBytes > 0) {
         return QStringLiteral("\nThe last %1 of the %2 could not be read and are left out.")
             .arg(QLocale().formattedDataSize(file.unreadBytes, 0,
@@ -95,7 +98,7 @@ void Form1::startRecovery()
     connect(RichTextBox2, &LinePane::edited, this,
             [this](qint64 from, qint64 to, const QString &text) {
                 if (m_recovery)
-                    m_recovery->receivedEdited(from, to, text);
+                    m_recovery->receivedEdited(from, to, text, RichTextBox2->lines().size());
             });
     connect(RichTextBox1->document(), &QTextDocument::contentsChange, this,
             &Form1::sendPaneChanged);
@@ -284,7 +287,7 @@ void Form1::endBySignal(int signalNumber)
         hide();
     }
     if (m_recovery) {
-        m_recovery->syncNow();
+        m_recovery->keep();
         m_recoveryKept = true;
     }
     QCoreApplication::exit(128 + signalNumber);

@@ -1,11 +1,14 @@
 // The writer's files: made, added to in slices, rewritten by rename, synced, removed.
 #include "recovery/RecoveryFiles.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -92,6 +95,12 @@ QString RecoveryFiles::open()
                 ? QString::fromLocal8Bit(std::strerror(errno ? errno : EIO))
                 : m_reason;
             close();
+            // What this attempt made holds nothing yet: it must not take a full disk's room.
+            std::lock_guard names(m_names);
+            for (const RecoveryPane made : {RecoveryPane::Received, RecoveryPane::Send}) {
+                if (!m_removed)
+                    m_folder.remove(m_id, paneFile(made, false));
+            }
             return reason;
         }
         target.bytes = header.size();
@@ -103,10 +112,10 @@ QString RecoveryFiles::open()
 
 void RecoveryFiles::close()
 {
-    for (PaneFile &target : m_files) {
-        closeFd(target.fd);
-        closeFd(target.fresh);
-        target.dirty = false;
+    for (const RecoveryPane pane : {RecoveryPane::Received, RecoveryPane::Send}) {
+        dropRewrite(pane);
+        closeFd(file(pane).fd);
+        file(pane).dirty = false;
     }
     m_folderDirty = false;
 }
@@ -151,10 +160,12 @@ RecoveryFiles::Result RecoveryFiles::add(RecoveryPane pane, QByteArrayView recor
         return Result::Done;
     const Result result = writeAll(rewriting ? target.fresh : target.fd, records);
     if (result == Result::Abandoned) {
-        // What reached the file may end inside a record: nothing more goes after it.
+        // What reached the file may end inside a record: nothing more goes after it, and the
+        // whole records before it are still synced.
         if (rewriting)
             dropRewrite(pane);
         target.awaitsRewrite = true;
+        target.dirty = target.dirty || !rewriting;
     }
     if (result != Result::Done)
         return result;
@@ -163,10 +174,12 @@ RecoveryFiles::Result RecoveryFiles::add(RecoveryPane pane, QByteArrayView recor
     return Result::Done;
 }
 
-RecoveryFiles::Result RecoveryFiles::beginRewrite(RecoveryPane pane)
+RecoveryFiles::Result RecoveryFiles::beginRewrite(RecoveryPane pane, qint64 paneLength)
 {
     PaneFile &target = file(pane);
     dropRewrite(pane);
+    if (!hasRoom(rewriteBytes(pane, paneLength)))
+        return failed(ENOSPC);
     {
         std::lock_guard names(m_names);
         if (m_removed)
@@ -243,6 +256,23 @@ bool RecoveryFiles::isOversized(RecoveryPane pane, qint64 paneLength) const
 bool RecoveryFiles::takesRecords(RecoveryPane pane) const
 {
     return file(pane).fd >= 0 && !file(pane).awaitsRewrite;
+}
+
+qint64 RecoveryFiles::rewriteBytes(RecoveryPane pane, qint64 paneLength) const
+{
+    return recoveryHeader(pane).size() + qint64(file(pane).bytesPerPosition * double(paneLength));
+}
+
+bool RecoveryFiles::hasRoom(qint64 bytes) const
+{
+    struct statvfs disk
+    {
+    };
+    if (::statvfs(QFile::encodeName(m_path).constData(), &disk) != 0)
+        return true; // the write itself will tell
+    // An estimate, and the user's other programs need a little room too.
+    const qint64 wanted = bytes + bytes / 8 + (qint64(1) << 20);
+    return double(disk.f_bavail) * double(disk.f_frsize) >= double(wanted);
 }
 
 void RecoveryFiles::remove()

@@ -24,6 +24,7 @@ public:
     // holding a header; after a failure the panes' files stay as they were, and each pane takes
     // records again only from its next rewrite. The reason on failure.
     QString open();
+    // Closes the panes' files; a rewrite under way goes, name and all.
     void close();
     // A pane's records are dropped until its next rewrite: what was written last may be torn.
     void awaitRewrites();
@@ -31,7 +32,8 @@ public:
     enum class Result { Done, Abandoned, Failed };
     // Records for the pane: to its rewrite under way, else to its file.
     Result add(RecoveryPane pane, QByteArrayView records);
-    Result beginRewrite(RecoveryPane pane);
+    // Fails at once, writing nothing, when the disk has no room for the fresh file.
+    Result beginRewrite(RecoveryPane pane, qint64 paneLength);
     // The fresh file synced and renamed over the pane's file; `paneLength` is the pane's length
     // in its positions, which later decides when the file has grown past its text.
     Result commitRewrite(RecoveryPane pane, qint64 paneLength);
@@ -40,6 +42,10 @@ public:
     // Grown past about twice what the pane's text takes, plus a little: time for a rewrite.
     bool isOversized(RecoveryPane pane, qint64 paneLength) const;
     bool takesRecords(RecoveryPane pane) const;
+    // About what a rewrite of the pane at this length takes on disk, as of its last rewrite.
+    qint64 rewriteBytes(RecoveryPane pane, qint64 paneLength) const;
+    // Whether the folder's disk likely has room for this many bytes and a little more.
+    bool hasRoom(qint64 bytes) const;
     QString reason() const { return m_reason; }
 
     // From any thread: removes every name of the set; nothing makes a name of it afterwards.

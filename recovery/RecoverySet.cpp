@@ -61,12 +61,13 @@ bool RecoverySet::start()
     return reason.isEmpty();
 }
 
-void RecoverySet::receivedEdited(qint64 from, qint64 to, const QString &text)
+void RecoverySet::receivedEdited(qint64 from, qint64 to, const QString &text, qint64 paneLength)
 {
     if (!m_writer || m_needsRestart[0])
         return;
     const bool atEnd = from == to && from == m_receivedEnd;
-    m_receivedEnd += recoveryStoreLength(text) - (to - from);
+    m_receivedEnd = paneLength >= 0 ? paneLength
+                                    : m_receivedEnd + recoveryStoreLength(text) - (to - from);
     const RecoveryWriter::Pushed pushed = atEnd
         ? m_writer->pushAppend(RecoveryPane::Received, text, m_receivedEnd)
         : m_writer->push({.pane = RecoveryPane::Received,
@@ -146,6 +147,12 @@ void RecoverySet::discard()
     m_discarded = true;
     m_needsRestart[0] = m_needsRestart[1] = true;
     m_writer->finish(true);
+}
+
+void RecoverySet::keep()
+{
+    if (m_writer)
+        m_writer->endWithin(RecoveryWriter::endWait);
 }
 
 bool RecoverySet::isWriting() const

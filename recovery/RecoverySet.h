@@ -32,7 +32,8 @@ public:
     bool start();
 
     // The received pane's change as LinePane::edited tells it; an append when it is at the end.
-    void receivedEdited(qint64 from, qint64 to, const QString &text);
+    // The pane's length after it, when given, spares counting the text's positions.
+    void receivedEdited(qint64 from, qint64 to, const QString &text, qint64 paneLength = -1);
     // The pane's data starts again from what it holds now (clear with Yes, rebuild, rewrite).
     void restartReceived(const LineStore &pane);
     // The send pane's change in the document's positions, with the added text as the document
@@ -50,6 +51,9 @@ public:
     // The exit path: stops the writer and removes the set's files, without waiting for writes
     // of what it removes.
     void discard();
+    // The program ends by a signal: the writer stops after writing and syncing what it was
+    // handed, within a few seconds; past them the rest is dropped. The files stay.
+    void keep();
     bool isWriting() const;
 
     // How many times the writer has synced the panes' files (for measuring).

@@ -1,179 +1,7 @@
-// The recovery set's writer thread: its queue, its cadence, its failures and rewrites.
+// The recovery set's writer thread: its cadence, its failures and rewrites.
 #include "recovery/RecoveryWriter.h"
 
-#include <pthread.h>
-
-namespace {
-
-std::atomic<qsizetype> queueLimit {qsizetype(64) << 20};
-
-// A rewrite's text is not counted: it replaces whatever waited for its pane, and the received
-// pane's shares the pane's own memory.
-qsizetype costOf(const RecoveryWriter::Item &item)
-{
-    return item.kind == RecoveryKind::Snapshot ? 0 : item.text.size();
-}
-
-} // namespace
-
-qsizetype RecoveryWriter::queueBound()
-{
-    return queueLimit.load();
-}
-
-void RecoveryWriter::setQueueBoundForTesting(qsizetype bytes)
-{
-    queueLimit = bytes;
-}
-
-RecoveryWriter::RecoveryWriter(QString folder, QString id)
-    : m_files(std::move(folder), std::move(id), m_abandon)
-{ }
-
-RecoveryWriter::~RecoveryWriter()
-{
-    finish(false);
-}
-
-void RecoveryWriter::run(const QString &failure)
-{
-    if (!failure.isEmpty())
-        fail(failure);
-    m_thread = std::thread([self = shared_from_this()] {
-        pthread_setname_np(pthread_self(), "kavrel-recovery");
-        self->loop();
-    });
-}
-
-RecoveryWriter::Pushed RecoveryWriter::push(Item item)
-{
-    std::vector<Item> dropped; // let go after the lock
-    std::lock_guard lock(m_mutex);
-    if (item.kind == RecoveryKind::Snapshot) {
-        // Whatever waits for the pane is moot once its rewrite is queued.
-        for (auto at = m_queue.begin(); at != m_queue.end();) {
-            if (at->pane != item.pane) {
-                ++at;
-                continue;
-            }
-            m_queuedBytes -= costOf(*at);
-            dropped.push_back(std::move(*at));
-            at = m_queue.erase(at);
-        }
-    } else if (m_queuedBytes + item.text.size() > queueBound()) {
-        dropped.swap(m_queue);
-        return overflow();
-    }
-    const bool wasEmpty = m_queue.empty();
-    if (wasEmpty)
-        m_firstQueued = Clock::now();
-    m_queuedBytes += costOf(item);
-    m_queue.push_back(std::move(item));
-    if (wasEmpty || m_queuedBytes >= wakeBytes)
-        m_wake.notify_one();
-    return Pushed::Queued;
-}
-
-RecoveryWriter::Pushed RecoveryWriter::pushAppend(RecoveryPane pane, QStringView text,
-                                                  qint64 paneLength)
-{
-    QByteArray utf8 = recoveryUtf8(text);
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_queue.empty()) {
-            Item &last = m_queue.back();
-            if (last.kind == RecoveryKind::Append && last.pane == pane
-                && last.text.size() < maxJoined
-                && !(last.text.endsWith('\r') && utf8.startsWith('\n'))
-                && m_queuedBytes + utf8.size() <= queueBound()) {
-                last.text.append(utf8);
-                last.paneLength = paneLength;
-                m_queuedBytes += utf8.size();
-                if (m_queuedBytes >= wakeBytes)
-                    m_wake.notify_one();
-                return Pushed::Queued;
-            }
-        }
-    }
-    return push({.pane = pane,
-                 .kind = RecoveryKind::Append,
-                 .text = std::move(utf8),
-                 .paneLength = paneLength});
-}
-
-RecoveryWriter::Pushed RecoveryWriter::overflow()
-{
-    m_queuedBytes = 0;
-    m_overflow = true;
-    m_reportSynced = false; // what it was asked for may be among what is dropped
-    m_abandon = true; // what is being written now is rebuilt too
-    m_wake.notify_one();
-    return std::exchange(m_spell, true) ? Pushed::Dropped : Pushed::Overflowed;
-}
-
-void RecoveryWriter::syncNow()
-{
-    std::unique_lock lock(m_mutex);
-    if (!m_thread.joinable() || m_stop)
-        return;
-    const quint64 ticket = ++m_syncAsked;
-    m_wake.notify_one();
-    m_synced.wait(lock, [&] { return m_syncDone >= ticket || m_exited; });
-}
-
-void RecoveryWriter::askSynced()
-{
-    std::lock_guard lock(m_mutex);
-    ++m_syncAsked;
-    m_reportSynced = true;
-    m_wake.notify_one();
-}
-
-qsizetype RecoveryWriter::queuedBytes()
-{
-    std::lock_guard lock(m_mutex);
-    return m_queuedBytes;
-}
-
-void RecoveryWriter::finish(bool remove)
-{
-    std::vector<Item> dropped;
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-        m_silent = true;
-        if (remove) {
-            m_remove = true;
-            m_abandon = true;
-            dropped.swap(m_queue);
-            m_queuedBytes = 0;
-        }
-        m_wake.notify_one();
-        m_synced.notify_all();
-    }
-    // The files go now: the writer may be in the middle of a slow write of what they held.
-    if (remove)
-        m_files.remove();
-    if (!m_thread.joinable())
-        return;
-    if (remove) {
-        std::unique_lock lock(m_mutex);
-        if (!m_synced.wait_for(lock, removalWait, [&] { return m_exited; })) {
-            // A sync of a slow disk cannot be cut short; the thread ends once it returns and
-            // keeps the writer alive until then.
-            m_thread.detach();
-            return;
-        }
-    }
-    m_thread.join();
-}
-
-void RecoveryWriter::call(const std::function<void()> &callback)
-{
-    std::lock_guard lock(m_mutex);
-    if (!m_silent)
-        callback();
-}
+#include <algorithm>
 
 void RecoveryWriter::loop()
 {
@@ -203,13 +31,18 @@ void RecoveryWriter::loop()
         }
         std::vector<Item> items;
         items.swap(m_queue);
-        m_queuedBytes = 0;
+        m_writingBytes = std::exchange(m_queuedBytes, 0);
+        m_writing = !items.empty();
+        m_writingSince = m_firstQueued;
+        m_rewriting = std::any_of(items.begin(), items.end(), [](const Item &item) {
+            return item.kind == RecoveryKind::Snapshot;
+        });
         const quint64 asked = m_syncAsked;
         const bool report = std::exchange(m_reportSynced, false);
         const bool stop = m_stop;
         const bool remove = m_remove;
         const bool overflowed = std::exchange(m_overflow, false);
-        if (overflowed && !remove)
+        if (overflowed && !remove && !m_cut)
             m_abandon = false;
         lock.unlock();
 
@@ -223,6 +56,10 @@ void RecoveryWriter::loop()
         items.clear(); // a snapshot's store is let go here, not under the lock
 
         lock.lock();
+        m_writingBytes = 0;
+        m_writing = false;
+        if (std::exchange(m_rewriting, false))
+            m_rewriteDone = Clock::now();
         m_syncDone = asked;
         m_synced.notify_all();
         if (stop && m_queue.empty()) {
@@ -242,7 +79,17 @@ void RecoveryWriter::work(std::vector<Item> &items, const Turn &turn)
         call([this] { onRecovered(); });
     }
     if (m_failed) {
+        // What is dropped still tells how large the panes have become (a clear makes room).
+        for (const Item &item : items)
+            paneLength(item.pane) = item.paneLength;
         if (turn.retry && !turn.stop) {
+            // Rebuilding on a disk without room for it would only fill it again.
+            if (!m_files.hasRoom(
+                    m_files.rewriteBytes(RecoveryPane::Received, paneLength(RecoveryPane::Received))
+                    + m_files.rewriteBytes(RecoveryPane::Send, paneLength(RecoveryPane::Send)))) {
+                m_retryAt = Clock::now() + retryInterval;
+                return;
+            }
             if (const QString reason = m_files.open(); reason.isEmpty()) {
                 m_failed = false;
                 startSpell();
@@ -318,7 +165,7 @@ bool RecoveryWriter::writePane(RecoveryPane pane, std::vector<Item> &items)
                 return false;
         } else if (item.kind == RecoveryKind::Snapshot) {
             rewriting = true;
-            if (!handle(m_files.beginRewrite(pane)))
+            if (!handle(m_files.beginRewrite(pane, item.paneLength)))
                 return false;
             RecoveryFiles::Result result = RecoveryFiles::Result::Done;
             const RecoverySink sink = [&](QByteArrayView records) {
@@ -345,6 +192,7 @@ bool RecoveryWriter::writePane(RecoveryPane pane, std::vector<Item> &items)
     m_rewriteAsked[index] = false;
     m_rewritten[index] = true;
     if (m_rewritten[0] && m_rewritten[1]) {
+        m_failures = 0;
         std::lock_guard lock(m_mutex);
         m_spell = false;
     }
@@ -368,7 +216,9 @@ void RecoveryWriter::fail(const QString &reason)
 {
     m_files.close();
     m_failed = true;
-    m_retryAt = Clock::now() + retryInterval;
+    // A rebuild the disk keeps refusing (a quota, a full disk that reports room) is tried less
+    // and less often, so it does not keep the disk full.
+    m_retryAt = Clock::now() + retryInterval * (1 << std::min(m_failures++, 3));
     bool begins = false;
     {
         std::lock_guard lock(m_mutex);

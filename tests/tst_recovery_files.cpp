@@ -1,18 +1,13 @@
 // A window's recovery set on disk: written by its writer thread, left behind, found, read back
-// and removed; what the folder may hold that is not to be followed or read; a disk that fails,
-// fills up or is slow; files kept in proportion to the panes.
+// and removed; what the folder may hold that is not to be followed or read; files kept in
+// proportion to the panes.
 #include "recovery/RecoveryFiles.h"
 #include "recovery/RecoveryOrphan.h"
-#include "recovery/RecoveryWriter.h"
-#include "tests/support/FileSizeLimit.h"
 #include "tests/support/RecoveryPanes.h"
 #include "tests/support/TemporaryStateHome.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QScopeGuard>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -64,12 +59,8 @@ private slots:
     void setLeftBehind();
     void leftBehindSets_data();
     void leftBehindSets();
-    void diskSaysNo_data();
-    void diskSaysNo();
     void rewrites_data();
     void rewrites();
-    void slowDisk_data();
-    void slowDisk();
 };
 void TestRecoveryFiles::setLeftBehind_data()
 {
@@ -156,66 +147,6 @@ void TestRecoveryFiles::setLeftBehind()
     QCOMPARE(QDir(folder).entryList(QDir::Files).size(), filesStay ? 6 : 3);
     for (const char *name : foreignNames)
         QCOMPARE(fileContent(folder + QLatin1StringView(name)), foreign);
-}
-
-void TestRecoveryFiles::diskSaysNo_data()
-{
-    QTest::addColumn<bool>("folderBelowAFile");
-    QTest::newRow("folder below a regular file") << true;
-    QTest::newRow("disk full") << false;
-}
-
-// Told once; once the disk takes writes again the set is made again from the panes.
-void TestRecoveryFiles::diskSaysNo()
-{
-    QFETCH(bool, folderBelowAFile);
-    TemporaryStateHome home;
-    const QString blocker = home.path() + QStringLiteral("/blocker");
-    if (folderBelowAFile) {
-        QFile file(blocker);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        home.redirect(QStringLiteral("blocker/state"));
-    }
-    RecoverySet set;
-    QSignalSpy failed(&set, &RecoverySet::failed);
-    QSignalSpy writable(&set, &RecoverySet::writableAgain);
-    QCOMPARE(set.start(), !folderBelowAFile);
-    Panes panes {.set = set};
-    panes.receive(QStringLiteral("kept\r\n"));
-    set.syncNow();
-    std::optional<FileSizeLimit> full;
-    if (!folderBelowAFile) {
-        full.emplace(4096);
-        QVERIFY(full->isActive());
-    }
-    panes.receive(QString(10000, u'x'));
-    set.syncNow();
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
-    QCOMPARE(failed.at(0).at(0).toString(), RecoverySet::folder());
-    QVERIFY(!failed.at(0).at(1).toString().isEmpty());
-    QVERIFY(!set.isWriting());
-
-    panes.receive(QStringLiteral("\r\nwhile the disk said no"));
-    full.reset();
-    QFile::remove(blocker);
-    QTRY_COMPARE_WITH_TIMEOUT(writable.size(), 1, 20000);
-    QCOMPARE(failed.size(), 1);
-    // Made again, the set has not cut short what it held: a crash now still offers it.
-    const QString stem = RecoverySet::folder() + u'/' + set.id();
-    if (!folderBelowAFile) {
-        const auto kept = replayRecovery(fileContent(stem + QStringLiteral(".received")),
-                                         RecoveryPane::Received);
-        QVERIFY(kept && textOf(*kept, RecoveryPane::Received).startsWith(u"kept\r\n"));
-    }
-    set.restartReceived(panes.received);
-    set.restartSend(QStringLiteral("kept"));
-    panes.receive(QStringLiteral("\r\nafter"));
-    set.syncNow();
-    QVERIFY(set.isWriting());
-    QCOMPARE(replayedFile(stem + QStringLiteral(".received"), RecoveryPane::Received),
-             panes.received.text());
-    QCOMPARE(replayedFile(stem + QStringLiteral(".send"), RecoveryPane::Send),
-             QStringLiteral("kept"));
 }
 
 void TestRecoveryFiles::leftBehindSets_data()
@@ -336,60 +267,6 @@ void TestRecoveryFiles::rewrites()
     }
     QCOMPARE(replayedFile(file, pane),
              pane == RecoveryPane::Send ? panes.send : panes.received.text());
-}
-
-void TestRecoveryFiles::slowDisk_data()
-{
-    QTest::addColumn<bool>("removed");
-    QTest::newRow("the disk catches up") << false;
-    QTest::newRow("the set is removed meanwhile") << true;
-}
-
-// A disk at 100 KiB/s under a fast receive: the writer's queue keeps to its bound, the user is
-// told once, the panes are written afresh once the disk has caught up, and removing the set
-// does not wait for writes of what it removes.
-void TestRecoveryFiles::slowDisk()
-{
-    QFETCH(bool, removed);
-    TemporaryStateHome home;
-    RecoveryWriter::setQueueBoundForTesting(1 << 20);
-    const auto restore = qScopeGuard([] {
-        RecoveryWriter::setQueueBoundForTesting(qsizetype(64) << 20);
-        RecoveryFiles::setWritePaceForTesting(0);
-    });
-    RecoverySet set;
-    QSignalSpy failed(&set, &RecoverySet::failed);
-    QSignalSpy writable(&set, &RecoverySet::writableAgain);
-    QVERIFY(set.start());
-    Panes panes {.set = set};
-    RecoveryFiles::setWritePaceForTesting(100 * 1024);
-    const QString line = QString(1022, u'x') + QStringLiteral("\r\n");
-    qsizetype queued = 0;
-    for (int i = 0; i < 4096; ++i) {
-        panes.receive(line);
-        queued = std::max(queued, set.queuedBytes());
-    }
-    QVERIFY(queued <= 1 << 20);
-    QCOMPARE(failed.size(), 1);
-    if (removed) {
-        // Writing what waited would take 10 s and more.
-        QElapsedTimer clock;
-        clock.start();
-        set.discard();
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(setFiles(), QStringList());
-        return;
-    }
-    RecoveryFiles::setWritePaceForTesting(0);
-    QTRY_COMPARE_WITH_TIMEOUT(writable.size(), 1, 30000);
-    set.restartReceived(panes.received);
-    set.restartSend(QString());
-    panes.receive(QStringLiteral("after"));
-    set.syncNow();
-    QCOMPARE(replayedFile(RecoverySet::folder() + u'/' + set.id() + QStringLiteral(".received"),
-                          RecoveryPane::Received),
-             panes.received.text());
-    QCOMPARE(failed.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestRecoveryFiles)
