@@ -198,6 +198,7 @@ void LineGeometry::cut(View text, const Measured &m, qsizetype from, qsizetype t
     bool foreignBeforeP = foreignBefore(text, from);
     for (qsizetype s = from; s < to;) {
         const bool atStop = s == 0 || at(text, s - 1) == u'\t';
+        const bool foreignAtStart = foreignBeforeP;
         qsizetype p = m.explicitAt < m.length && !m.oneWay ? to : s + 1;
         for (; p < to; ++p) {
             if (ofAScript(at(text, p - 1)))
@@ -208,7 +209,8 @@ void LineGeometry::cut(View text, const Measured &m, qsizetype from, qsizetype t
                     && (ofAScript(at(text, p)) || (!foreignBeforeP && !foreignAfter(text, p)))))
                 break;
         }
-        out.push_back({.start = s, .atStop = atStop, .dirty = true});
+        out.push_back(
+            {.start = s, .atStop = atStop, .foreignBefore = foreignAtStart, .dirty = true});
         s = p;
     }
 }
@@ -224,7 +226,7 @@ void LineGeometry::measureBlock(View text, bool rightToLeft, Block &block, qsize
         bool plain = true;
         // Common characters measured alone are in the pane's font: in a stretch that takes
         // another, they are laid out.
-        bool foreignHere = block.start < end && foreignBefore(text, block.start);
+        bool foreignHere = block.foreignBefore;
         for (qsizetype i = block.start; i < end && plain; ++i) {
             const char16_t c = at(text, i);
             if (ofAScript(c))

@@ -69,6 +69,7 @@ private:
         bool tab = false;
         bool atStop = false; // starts the line or follows a tab; if not, ends after its tab
         bool plain = false; // measured by the advances of its characters alone
+        bool foreignBefore = false; // common characters at its start take another font
         bool dirty = false; // edited: to be cut and measured again
     };
     struct Measured
