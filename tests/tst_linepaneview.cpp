@@ -88,6 +88,9 @@ void TestLinePaneView::longLinesMeasuredAsDrawn_data()
             + QStringLiteral(") \u05e9 end");
     QTest::newRow("right to left, joined without spaces")
         << QStringLiteral("\u0645\u0631\u062d\u0628\u0627\u0628\u0627\u0644").repeated(375);
+    QTest::newRow("clusters across a cut")
+        << QStringLiteral("\u0915\u094d\u0937\u0924\u094d\u0930 \uff8a\uff9f\uff76\uff9e ")
+               .repeated(273);
     QTest::newRow("left-to-right embedding first")
         << QStringLiteral("\u202a") + QStringLiteral("abcdefg ").repeated(375);
 }

@@ -66,7 +66,9 @@ inline bool safeCut(View text, qsizetype p, bool rightToLeft, bool plainFont, bo
     const char16_t b = at(text, p);
     if (a == u'\t')
         return true;
-    if (!plainFont || a == 0x200d || QChar::isHighSurrogate(a))
+    // A virama joins the consonant after it; a halfwidth sound mark, the kana before it.
+    if (!plainFont || a == 0x200d || QChar::isHighSurrogate(a) || QChar::combiningClass(a) == 9
+        || b == 0xff9e || b == 0xff9f)
         return false;
     if (oneWay)
         return !QChar::isSurrogate(b) && !isMark(b) && !joins(b)
@@ -164,7 +166,8 @@ inline std::vector<std::pair<qsizetype, qsizetype>> bracketPairs(View text)
 // right-to-left run and nothing shown as a mark.
 inline bool isPlain(char16_t c)
 {
-    if (QChar::isSurrogate(c) || shownAs(c) != c || joins(c) || isMark(c))
+    if (QChar::isSurrogate(c) || shownAs(c) != c || joins(c) || isMark(c) || c == 0xff9e
+        || c == 0xff9f)
         return false;
     switch (QChar::category(c)) {
     case QChar::Other_Control:
