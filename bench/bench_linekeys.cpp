@@ -142,8 +142,8 @@ int main(int argc, char **argv)
             QProcess run;
             run.start(QCoreApplication::applicationFilePath(), {QString::number(length), kind});
             if (!run.waitForFinished(600000) || run.exitCode() != 0) {
-                std::printf("  %-10s %8lld chars: did not finish in 10 minutes\n",
-                            qPrintable(kind), qint64(length));
+                std::printf("  %-10s %8lld chars: did not finish in 10 minutes\n", qPrintable(kind),
+                            qint64(length));
                 run.kill();
                 run.waitForFinished();
                 worst = std::numeric_limits<double>::infinity();

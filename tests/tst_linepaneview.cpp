@@ -83,9 +83,8 @@ void TestLinePaneView::longLinesMeasuredAsDrawn_data()
     // holds; Arabic joins; a left-to-right embedding reorders nothing.
     QTest::newRow("common characters after another script")
         << QStringLiteral("abc \u0d33\u20a3 def ").repeated(231);
-    QTest::newRow("brackets around a cut")
-        << QStringLiteral("x \u05e9 (\u05e9 ") + QStringLiteral("abc \u05e9 ").repeated(500)
-            + QStringLiteral(") \u05e9 end");
+    QTest::newRow("brackets around a cut") << QStringLiteral("x \u05e9 (\u05e9 ")
+            + QStringLiteral("abc \u05e9 ").repeated(500) + QStringLiteral(") \u05e9 end");
     QTest::newRow("right to left, joined without spaces")
         << QStringLiteral("\u0645\u0631\u062d\u0628\u0627\u0628\u0627\u0644").repeated(375);
     QTest::newRow("clusters across a cut")

@@ -134,8 +134,7 @@ template<typename View> inline bool holdsBracket(View text)
 
 // The outermost stretches [open, close] between paired brackets, found as the bidi algorithm
 // pairs them: a closing bracket closes the nearest open one it mirrors, and those inside it.
-template<typename View>
-inline std::vector<std::pair<qsizetype, qsizetype>> bracketPairs(View text)
+template<typename View> inline std::vector<std::pair<qsizetype, qsizetype>> bracketPairs(View text)
 {
     std::vector<std::pair<qsizetype, qsizetype>> out;
     std::vector<qsizetype> open;
