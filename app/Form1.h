@@ -89,6 +89,7 @@ public:
     std::array<std::int16_t, 3> Modified {False, False, False}; // index 1 send, 2 received
     QString RcvChar;
     QString RcvLine;
+    bool m_limitEnded = false; // the line before RcvLine was ended by the length limit
     std::int16_t EscFlag = False;
     std::int32_t SeqNo = 0;
     QString SendLine;

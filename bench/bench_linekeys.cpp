@@ -2,7 +2,9 @@
 // 1 K, 64 Ki, 1 Mi and 8 Mi characters, plain, with tabs and with wide characters, and the
 // ratio of each to the 1 K line of its kind. The view is full of lines of that length.
 //   bench_linekeys                 every length and kind
-//   bench_linekeys LENGTH KIND     one case (KIND: plain, tabs, wide)
+//   bench_linekeys LENGTH KIND     one case (KIND: plain, tabs, wide, arabic: joined without
+//                                  spaces, embedded: a left-to-right embedding first,
+//                                  ltr-hebrew: "a" then Hebrew words)
 #include "panes/lines/LinePane.h"
 
 #include <QApplication>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -26,6 +29,18 @@ QString lineOf(qsizetype length, const QString &kind)
 {
     QString line;
     line.reserve(length);
+    if (kind == QLatin1String("embedded"))
+        line += QChar(0x202a);
+    if (kind == QLatin1String("ltr-hebrew"))
+        line += u'a';
+    const QString arabic = QStringLiteral("\u0645\u0631\u062d\u0628\u0627\u0628\u0627\u0644");
+    const QString hebrew = QStringLiteral("\u05e9\u05dc\u05d5\u05dd\u05e2\u05d5\u05dc\u05dd ");
+    if (kind == QLatin1String("arabic") || kind == QLatin1String("ltr-hebrew")) {
+        while (line.size() < length)
+            line += kind == QLatin1String("arabic") ? arabic : hebrew;
+        line.truncate(length);
+        return line;
+    }
     for (qsizetype i = 0; line.size() < length; ++i) {
         if (kind == QLatin1String("tabs") && i % 11 == 10)
             line += u'\t';
@@ -119,20 +134,25 @@ int main(int argc, char **argv)
     const qsizetype lengths[] = {1000, 64 * 1024, 1024 * 1024, 8 * 1024 * 1024};
     double worst = 0;
     for (const QString &kind :
-         {QStringLiteral("plain"), QStringLiteral("tabs"), QStringLiteral("wide")}) {
+         {QStringLiteral("plain"), QStringLiteral("tabs"), QStringLiteral("wide"),
+          QStringLiteral("arabic"), QStringLiteral("embedded"), QStringLiteral("ltr-hebrew")}) {
         double base[keyKinds] = {};
         for (const qsizetype length : lengths) {
             // Each case in a process of its own, so no case inherits another's memory.
             QProcess run;
             run.start(QCoreApplication::applicationFilePath(), {QString::number(length), kind});
             if (!run.waitForFinished(600000) || run.exitCode() != 0) {
-                std::fprintf(stderr, "case %lld %s failed\n", qint64(length), qPrintable(kind));
-                return 1;
+                std::printf("  %-10s %8lld chars: did not finish in 10 minutes\n", qPrintable(kind),
+                            qint64(length));
+                run.kill();
+                run.waitForFinished();
+                worst = std::numeric_limits<double>::infinity();
+                continue;
             }
             const QList<QByteArray> f = run.readAllStandardOutput().trimmed().split(' ');
             if (f.size() != 7)
                 return 1;
-            std::printf("  %-5s %8lld chars: first view %8.2f ms;", qPrintable(kind),
+            std::printf("  %-10s %8lld chars: first view %8.2f ms;", qPrintable(kind),
                         qint64(length), f[2].toDouble());
             for (int k = 0; k < keyKinds; ++k) {
                 const double ms = f[3 + k].toDouble();

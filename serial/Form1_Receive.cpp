@@ -81,8 +81,10 @@ void Form1::MSComm1_OnComm()
         // Read through a const string: a string over the component's own characters would
         // otherwise be copied to be writable, once for every character received.
         const QChar c = std::as_const(RcvChar).front();
+        // A CR right after the limit ended a line is that line's own end: it ends nothing more.
         if (c == CR) {
-            completeReceivedLine();
+            if (!std::exchange(m_limitEnded, false) || !RcvLine.isEmpty())
+                completeReceivedLine();
             return;
         }
         if (c == ACK)
@@ -94,8 +96,10 @@ void Form1::MSComm1_OnComm()
     }
     // A device that never sends CR would grow the line without end: at the limit it is
     // completed as a CR would complete it, and the characters after it start the next one.
-    if (RcvLine.size() >= receivedLineLimit)
+    if (RcvLine.size() >= receivedLineLimit) {
         completeReceivedLine();
+        m_limitEnded = true;
+    }
 }
 
 void Form1::reportLineError(std::int16_t code)

@@ -49,6 +49,7 @@ void Form1::OpenPort()
     QString reason;
     if (!MSComm1->PortOpen()) {
         RcvLine.clear();
+        m_limitEnded = false;
         EscFlag = False;
         showPortDevices();
         if (!SetPortSettings()) {

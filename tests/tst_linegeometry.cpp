@@ -10,9 +10,21 @@
 
 namespace {
 
-// Pieces of every kind the cuts and the measures must get right.
-QString randomPiece(QRandomGenerator &random)
+// Pieces of every kind the cuts and the measures must get right; the second kind, lines cut
+// often, with brackets, joined Arabic, embeddings and a script the font lacks.
+QString randomPiece(QRandomGenerator &random, bool cutOften)
 {
+    static const QString often[] = {QStringLiteral("abc "),
+                                    QStringLiteral("("),
+                                    QStringLiteral(")"),
+                                    QStringLiteral("\u05e9\u05dc "),
+                                    QStringLiteral("\u0645\u0631\u062d\u0628\u0627\u0628"),
+                                    QStringLiteral("\u0d33\u20a3 "),
+                                    QStringLiteral("\u202a"),
+                                    QStringLiteral("12 "),
+                                    QString(300, u'y')};
+    if (cutOften)
+        return often[random.bounded(int(std::size(often)))];
     static const QString pieces[] = {QStringLiteral("abc "),
                                      QStringLiteral(" "),
                                      QStringLiteral("\t"),
@@ -66,13 +78,16 @@ void TestLineGeometry::agreesWithTheWholeLine_data()
 {
     QTest::addColumn<QFont>("font");
     QTest::addColumn<quint32>("seed");
+    QTest::addColumn<bool>("cutOften");
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     const QFont courier(QStringLiteral("Courier New"), 12);
     const QFont proportional(QStringLiteral("DejaVu Sans"), 11);
-    for (quint32 seed = 1; seed <= 3; ++seed) {
-        QTest::addRow("system fixed font, %u", seed) << fixed << seed;
-        QTest::addRow("Courier New, %u", seed) << courier << seed;
-        QTest::addRow("a font that kerns, %u", seed) << proportional << seed;
+    for (quint32 seed = 1; seed <= 4; ++seed) {
+        const bool often = seed > 3;
+        const char *kind = often ? ", cut often" : "";
+        QTest::addRow("system fixed font, %u%s", seed, kind) << fixed << seed << often;
+        QTest::addRow("Courier New, %u%s", seed, kind) << courier << seed << often;
+        QTest::addRow("a font that kerns, %u%s", seed, kind) << proportional << seed << often;
     }
 }
 
@@ -80,11 +95,12 @@ void TestLineGeometry::agreesWithTheWholeLine()
 {
     QFETCH(QFont, font);
     QFETCH(quint32, seed);
+    QFETCH(bool, cutOften);
     QRandomGenerator random(seed);
     LineStore store;
     QString first;
     while (first.size() < 4000)
-        first += randomPiece(random);
+        first += randomPiece(random, cutOften);
     store.append(first + QStringLiteral("\r\nshort\r\n") + first);
     LineGeometry geometry;
     geometry.setFont(font);
@@ -106,9 +122,10 @@ void TestLineGeometry::agreesWithTheWholeLine()
             store.replace(from, from + removed, QStringLiteral("\r\n"));
             geometry.editedLines(line, line, store.lineCount() - lines);
         } else {
-            const QString added = randomPiece(random);
+            const QString added = randomPiece(random, cutOften);
+            const QString gone = store.lineText(line, column, removed);
             store.replace(from, from + removed, added);
-            geometry.editedInLine(line, column, removed, added);
+            geometry.editedInLine(line, column, gone, added);
         }
 
         for (qint64 l = 0; l < store.lineCount(); ++l) {

@@ -260,6 +260,9 @@ void TestLinePane::keysAsTheSendPane_data()
     QTest::newRow("long right to left, Ctrl+Left") << longLine << 1200 << left << 12;
     QTest::newRow("long right to left, Shift+Right") << longLine << 2050 << selectRight << 12;
     QTest::newRow("long right to left, double clicks") << longLine << 2030 << click << 40;
+    const QString adlam = QStringLiteral("\U0001E900\U0001E901 abc\r\n\u05e9 \U0001E902 d");
+    QTest::newRow("right to left beyond U+FFFF, Right") << adlam << 0 << rightKey << 16;
+    QTest::newRow("right to left beyond U+FFFF, Ctrl+Left") << adlam << 18 << left << 8;
 }
 
 void TestLinePane::keysAsTheSendPane()

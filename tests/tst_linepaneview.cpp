@@ -78,6 +78,20 @@ void TestLinePaneView::longLinesMeasuredAsDrawn_data()
                .repeated(150);
     QTest::newRow("mixed, right to left")
         << QStringLiteral("\u05e9\u05dc\u05d5\u05dd abc def 4.5 ").repeated(200);
+    // Cut where nothing on one side changes the other: common characters after a script the
+    // font lacks take that script's font; a pair of brackets takes its direction from all it
+    // holds; Arabic joins; a left-to-right embedding reorders nothing.
+    QTest::newRow("common characters after another script")
+        << QStringLiteral("abc \u0d33\u20a3 def ").repeated(231);
+    QTest::newRow("brackets around a cut") << QStringLiteral("x \u05e9 (\u05e9 ")
+            + QStringLiteral("abc \u05e9 ").repeated(500) + QStringLiteral(") \u05e9 end");
+    QTest::newRow("right to left, joined without spaces")
+        << QStringLiteral("\u0645\u0631\u062d\u0628\u0627\u0628\u0627\u0644").repeated(375);
+    QTest::newRow("clusters across a cut")
+        << QStringLiteral("\u0915\u094d\u0937\u0924\u094d\u0930 \uff8a\uff9f\uff76\uff9e ")
+               .repeated(273);
+    QTest::newRow("left-to-right embedding first")
+        << QStringLiteral("\u202a") + QStringLiteral("abcdefg ").repeated(375);
 }
 
 void TestLinePaneView::longLinesMeasuredAsDrawn()

@@ -262,6 +262,19 @@ void TestReceive::lineEnds_data()
                                        << "";
     QTest::newRow("control characters kept") << QByteArray("a\tb\x01\r") << false << "a\tb\x01\r\n"
                                              << "";
+    // A CR right after the limit ended a line ends nothing more; a second one does.
+    const QByteArray full(65536, 'a');
+    const QString line = QString(full) + QStringLiteral("\r\n");
+    QTest::newRow("limit, CR LF") << full + "\r\nb\r" << false << line + "b\r\n"
+                                  << "";
+    QTest::newRow("limit, two CRs") << full + "\r\r" << false << line + "\r\n"
+                                    << "";
+    QTest::newRow("limit reached by ACK, CR")
+        << full.sliced(3) + "\x06\r" << false << QString(full.sliced(3)) + "<AK>\r\n"
+        << "";
+    QTest::newRow("limit reached by a pair beyond U+FFFF, CR")
+        << full.sliced(1) + "\xf0\x9e\xa4\x80\r" << false
+        << QString(full.sliced(1)) + QStringLiteral("\U0001E900\r\n") << "";
 }
 
 void TestReceive::lineEnds()

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace LineCharacters {
 
@@ -47,6 +48,13 @@ inline bool ofTheLine(char16_t c, bool rightToLeft, bool arabicToo)
                        : direction == QChar::DirL;
 }
 
+// A character of a script of its own: common ones (spaces, digits, punctuation) and inherited
+// ones take the font of the script before them.
+inline bool ofAScript(char16_t c)
+{
+    return QChar::isSurrogate(c) || QChar::script(c) > QChar::Script_Common;
+}
+
 // Whether the whole line's layout may be cut before column p: a tab before it (it keeps the
 // line's level, and nothing is shaped or kerned across it), or, in a font that neither kerns
 // nor joins, a letter of the line's direction at it after a character it cannot join. In a
@@ -58,31 +66,35 @@ inline bool safeCut(View text, qsizetype p, bool rightToLeft, bool plainFont, bo
     const char16_t b = at(text, p);
     if (a == u'\t')
         return true;
-    if (!plainFont || a == 0x200d || QChar::isHighSurrogate(a))
+    // A virama joins the consonant after it; a halfwidth sound mark, the kana before it.
+    if (!plainFont || a == 0x200d || QChar::isHighSurrogate(a) || QChar::combiningClass(a) == 9
+        || b == 0xff9e || b == 0xff9f)
         return false;
     if (oneWay)
         return !QChar::isSurrogate(b) && !isMark(b) && !joins(b)
             && QChar::category(b) != QChar::Other_Format;
-    return ofTheLine(b, rightToLeft, a == u' ');
+    // Arabic is cut only where it does not join: after a space, or after a letter that joins
+    // nothing after it.
+    const bool apart = a == u' '
+        || (QChar::direction(a) == QChar::DirAL && !isMark(a)
+            && (QChar::joiningType(a) == QChar::Joining_Right
+                || QChar::joiningType(a) == QChar::Joining_None));
+    return ofTheLine(b, rightToLeft, apart);
 }
 
-// Whether a character keeps a left-to-right line all at one level: nothing right to left, no
-// explicit direction control.
+// Whether a character keeps a left-to-right line all left to right: nothing right to left, no
+// control that may start a right-to-left run (left-to-right embeddings only raise the level by
+// two, which reorders nothing).
 inline bool oneWay(char32_t c)
 {
     switch (QChar::direction(c)) {
     case QChar::DirR:
     case QChar::DirAL:
     case QChar::DirAN:
-    case QChar::DirLRE:
-    case QChar::DirLRO:
     case QChar::DirRLE:
     case QChar::DirRLO:
-    case QChar::DirPDF:
-    case QChar::DirLRI:
     case QChar::DirRLI:
     case QChar::DirFSI:
-    case QChar::DirPDI:
         return false;
     default:
         return true;
@@ -102,11 +114,59 @@ template<typename View> inline bool oneWay(View text)
     return true;
 }
 
+// A bracket the bidi algorithm pairs with its mirror: the pair takes one direction from what
+// it holds, so no cut may fall between the two.
+inline bool isBracket(char16_t c)
+{
+    const QChar::Category category = QChar::category(c);
+    return (category == QChar::Punctuation_Open || category == QChar::Punctuation_Close)
+        && QChar::mirroredChar(c) != c;
+}
+
+template<typename View> inline bool holdsBracket(View text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (isBracket(at(text, i)))
+            return true;
+    }
+    return false;
+}
+
+// The outermost stretches [open, close] between paired brackets, found as the bidi algorithm
+// pairs them: a closing bracket closes the nearest open one it mirrors, and those inside it.
+template<typename View> inline std::vector<std::pair<qsizetype, qsizetype>> bracketPairs(View text)
+{
+    std::vector<std::pair<qsizetype, qsizetype>> out;
+    std::vector<qsizetype> open;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = at(text, i);
+        if (!isBracket(c))
+            continue;
+        if (QChar::category(c) == QChar::Punctuation_Open) {
+            if (open.size() < 63)
+                open.push_back(i);
+            continue;
+        }
+        for (auto o = open.rbegin(); o != open.rend(); ++o) {
+            if (QChar::mirroredChar(at(text, *o)) != c)
+                continue;
+            const qsizetype from = *o;
+            open.erase(std::next(o).base(), open.end());
+            while (!out.empty() && out.back().first > from)
+                out.pop_back();
+            out.emplace_back(from, i);
+            break;
+        }
+    }
+    return out;
+}
+
 // Characters measured by their advances alone: no mark, no control, no joining, nothing of a
 // right-to-left run and nothing shown as a mark.
 inline bool isPlain(char16_t c)
 {
-    if (QChar::isSurrogate(c) || shownAs(c) != c || joins(c) || isMark(c))
+    if (QChar::isSurrogate(c) || shownAs(c) != c || joins(c) || isMark(c) || c == 0xff9e
+        || c == 0xff9f)
         return false;
     switch (QChar::category(c)) {
     case QChar::Other_Control:

@@ -4,6 +4,8 @@
 
 #include "panes/lines/LineCharacters.h"
 
+#include <QFontMetricsF>
+
 #include <algorithm>
 
 namespace {
@@ -23,6 +25,7 @@ void LineGeometry::setFont(const QFont &font)
     m_font = font;
     clear();
     m_advances.clear();
+    m_foreign.clear();
     // Plain characters are measured one by one: only where the font neither kerns nor joins
     // them do their advances add up to the line's.
     m_plainAllowed = true;
@@ -55,6 +58,42 @@ qint64 LineGeometry::advance(char16_t c)
         }
     }
     return a;
+}
+
+bool LineGeometry::foreign(char16_t c) const
+{
+    if (QChar::isSurrogate(c))
+        return true;
+    if (m_foreign.empty())
+        m_foreign.assign(0x10000, -1);
+    qint8 &f = m_foreign[c];
+    if (f < 0)
+        f = QFontMetricsF(m_font).inFont(QChar(c)) ? 0 : 1;
+    return f != 0;
+}
+
+template<typename View> bool LineGeometry::foreignBefore(View text, qsizetype column) const
+{
+    // Looked for a little way only; past that, taken as foreign, which only lengthens a block.
+    constexpr qsizetype reach = 4096;
+    for (qsizetype i = column - 1; i >= 0; --i) {
+        if (column - i > reach)
+            return true;
+        if (ofAScript(at(text, i)))
+            return foreign(at(text, i));
+    }
+    return foreignAfter(text, column);
+}
+
+template<typename View> bool LineGeometry::foreignAfter(View text, qsizetype column) const
+{
+    // Common characters that start a stretch take the font of the script after them.
+    constexpr qsizetype reach = 4096;
+    for (qsizetype i = column; i < text.size() && i - column <= reach; ++i) {
+        if (ofAScript(at(text, i)))
+            return foreign(at(text, i));
+    }
+    return false;
 }
 
 LineGeometry::Measured &LineGeometry::measured(const LineStore &store, qint64 line)
@@ -131,6 +170,7 @@ template<typename View> void LineGeometry::measureLine(View text, Measured &m)
         }
     }
     m.oneWay = !m.rightToLeft && oneWay(text);
+    m.pairs = m.oneWay ? decltype(m.pairs)() : bracketPairs(text);
     m.blocks.clear();
     cut(text, m, 0, m.length, m.blocks);
     for (std::size_t k = 0; k < m.blocks.size(); ++k)
@@ -145,16 +185,32 @@ void LineGeometry::cut(View text, const Measured &m, qsizetype from, qsizetype t
     // A block that does not start at a tab stop ends after its first tab, so every tab inside
     // a block stops where it does in the whole line, whatever the direction. An explicit
     // direction control may reorder, and so kern, anything after it: such a line is not cut.
+    // Nor is a pair of brackets cut: it takes its direction from all it holds.
+    auto pair = std::lower_bound(m.pairs.begin(), m.pairs.end(), from,
+                                 [](const auto &span, qsizetype p) { return span.second < p; });
+    const auto paired = [&](qsizetype p) {
+        while (pair != m.pairs.end() && pair->second < p)
+            ++pair;
+        return pair != m.pairs.end() && pair->first < p;
+    };
+    // Nor are common characters cut from a script in another font than the pane's: they take
+    // its font.
+    bool foreignBeforeP = foreignBefore(text, from);
     for (qsizetype s = from; s < to;) {
         const bool atStop = s == 0 || at(text, s - 1) == u'\t';
-        qsizetype p = m.explicitAt < m.length ? to : s + 1;
+        const bool foreignAtStart = foreignBeforeP;
+        qsizetype p = m.explicitAt < m.length && !m.oneWay ? to : s + 1;
         for (; p < to; ++p) {
+            if (ofAScript(at(text, p - 1)))
+                foreignBeforeP = foreign(at(text, p - 1));
             if ((!atStop && at(text, p - 1) == u'\t')
                 || (p - s >= blockColumns
-                    && safeCut(text, p, m.rightToLeft, m_plainAllowed, m.oneWay)))
+                    && safeCut(text, p, m.rightToLeft, m_plainAllowed, m.oneWay) && !paired(p)
+                    && (ofAScript(at(text, p)) || (!foreignBeforeP && !foreignAfter(text, p)))))
                 break;
         }
-        out.push_back({.start = s, .atStop = atStop, .dirty = true});
+        out.push_back(
+            {.start = s, .atStop = atStop, .foreignBefore = foreignAtStart, .dirty = true});
         s = p;
     }
 }
@@ -168,11 +224,16 @@ void LineGeometry::measureBlock(View text, bool rightToLeft, Block &block, qsize
         qint64 pre = 0;
         bool tab = false;
         bool plain = true;
+        // Common characters measured alone are in the pane's font: in a stretch that takes
+        // another, they are laid out.
+        bool foreignHere = block.foreignBefore;
         for (qsizetype i = block.start; i < end && plain; ++i) {
             const char16_t c = at(text, i);
+            if (ofAScript(c))
+                foreignHere = foreign(c);
             if (c != u'\t') {
                 const qint64 a = advance(c);
-                plain = a >= 0;
+                plain = a >= 0 && (!foreignHere || ofAScript(c));
                 x += a;
             } else if (!tab) {
                 tab = true;
@@ -224,22 +285,26 @@ qsizetype LineGeometry::blockOf(const Measured &m, qsizetype column) const
     return std::max<qsizetype>(0, qsizetype(after - m.blocks.begin()) - 1);
 }
 
-void LineGeometry::editedInLine(qint64 line, qsizetype column, qsizetype removed, QStringView added)
+void LineGeometry::editedInLine(qint64 line, qsizetype column, QStringView removedText,
+                                QStringView added)
 {
     m_recent.clear();
     const auto it = m_lines.find(line);
     if (it == m_lines.end())
         return;
     Measured &m = it->second;
+    const qsizetype removed = removedText.size();
     const qsizetype delta = added.size() - removed;
     // The direction is the first strong character's: an edit before it may change it, and a
     // change of direction moves every cut.
     const auto [addedRightToLeft, addedStrong] = directionOf(added);
     // An explicit direction control changes the levels of everything after it: no cut may
     // stand there.
+    // A bracket added or removed may pair others anew.
     bool remeasure = m.length + delta <= wholeLine || m.blocks.empty()
         || std::any_of(added.begin(), added.end(),
-                       [](QChar c) { return isExplicitDirection(c.unicode()); });
+                       [](QChar c) { return isExplicitDirection(c.unicode()); })
+        || (!m.oneWay && (holdsBracket(added) || holdsBracket(removedText)));
     if (!remeasure && m.directionKnown && (m.strong < 0 || column <= m.strong)) {
         if (addedStrong >= 0) {
             // Nothing strong stands before the edit: the first strong character is added.
@@ -255,6 +320,10 @@ void LineGeometry::editedInLine(qint64 line, qsizetype column, qsizetype removed
     if (remeasure) {
         m_lines.erase(it);
         return;
+    }
+    for (auto &[open, close] : m.pairs) {
+        open += open >= column + removed ? delta : 0;
+        close += close >= column + removed ? delta : 0;
     }
     if (m.explicitAt >= column + removed)
         m.explicitAt += delta;

@@ -31,8 +31,8 @@ public:
         m_lines.clear();
         m_recent.clear();
     }
-    // An edit inside one line: `removed` columns at `column` became the text added.
-    void editedInLine(qint64 line, qsizetype column, qsizetype removed, QStringView added);
+    // An edit inside one line: the text removed at `column` became the text added.
+    void editedInLine(qint64 line, qsizetype column, QStringView removed, QStringView added);
     // Lines first to last were replaced; the lines after them moved by `shift` lines.
     void editedLines(qint64 first, qint64 last, qint64 shift);
 
@@ -69,6 +69,7 @@ private:
         bool tab = false;
         bool atStop = false; // starts the line or follows a tab; if not, ends after its tab
         bool plain = false; // measured by the advances of its characters alone
+        bool foreignBefore = false; // common characters at its start take another font
         bool dirty = false; // edited: to be cut and measured again
     };
     struct Measured
@@ -79,6 +80,7 @@ private:
         bool directionKnown = true; // false: that character went, the next is to be found
         qsizetype explicitAt = 0; // the first explicit direction control: the line is one block
         bool oneWay = false; // left to right with nothing right to left: one bidi level
+        std::vector<std::pair<qsizetype, qsizetype>> pairs; // paired brackets, if not one way
         std::vector<Block> blocks;
         std::vector<qint64> starts; // where each block starts, and the line's end
         bool startsValid = false;
@@ -104,6 +106,13 @@ private:
     void placeBlocks(Measured &m) const;
     qsizetype blockOf(const Measured &m, qsizetype column) const;
     qint64 advance(char16_t c);
+    // Whether characters of the script of c take another font than the pane's.
+    bool foreign(char16_t c) const;
+    // Whether the common characters at a column take another font than the pane's: that of the
+    // script before them, or at the line's start, after them.
+    template<typename View> bool foreignBefore(View text, qsizetype column) const;
+    // Whether the first character of a script from a column on takes another font.
+    template<typename View> bool foreignAfter(View text, qsizetype column) const;
     void evict();
 
     // Lays out text on one line as the pane draws it, its tabs ending where the whole line's
@@ -143,6 +152,7 @@ private:
     QFont m_font;
     bool m_plainAllowed = true; // the font neither kerns nor joins plain characters
     std::vector<qint32> m_advances; // by UTF-16 unit: unknown, not plain, or its advance
+    mutable std::vector<qint8> m_foreign; // by UTF-16 unit: unknown (-1), no, yes
     std::unordered_map<qint64, Measured> m_lines;
     quint64 m_uses = 0;
 };

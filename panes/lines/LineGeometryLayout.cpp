@@ -2,6 +2,7 @@
 // stretches that draw a line, each laid out on its own where the whole line may be cut.
 #include "panes/lines/LineGeometry.h"
 
+#include "panes/lines/LineCharacters.h"
 #include "panes/lines/LineMarks.h"
 
 #include <algorithm>
@@ -144,11 +145,13 @@ qsizetype LineGeometry::cleanBefore(const LineStore &store, qint64 line, const M
     const Block &b = m.blocks[std::size_t(blockOf(m, column))];
     if (!b.plain || column <= b.start || column >= m.explicitAt)
         return b.start;
-    if (m.oneWay)
-        return column;
+    // A stretch starts at a character of a script: common ones would take the font of what
+    // follows them, not of what stands before them in the line.
     const QString text = store.lineText(line, b.start, column - b.start + 1);
-    for (qsizetype i = column; i > b.start; --i) {
-        if (i - b.start >= text.size() || cleanBetween(text[i - 1 - b.start], text[i - b.start]))
+    for (qsizetype i = std::min(column, b.start + text.size() - 1); i > b.start; --i) {
+        const QChar after = text[i - b.start];
+        if (LineCharacters::ofAScript(after.unicode())
+            && (m.oneWay || cleanBetween(text[i - 1 - b.start], after)))
             return i;
     }
     return b.start;

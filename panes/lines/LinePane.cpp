@@ -181,6 +181,8 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
     const qint64 linesBefore = m_store.lineCount();
     const LineStore::Place a = m_store.place(from);
     const LineStore::Place b = m_store.place(to);
+    const QString removed
+        = a.line == b.line ? m_store.lineText(a.line, a.column, b.column - a.column) : QString();
     m_store.replace(from, to, clean);
     ++m_edits;
     const qint64 end = to + m_store.size() - before;
@@ -188,7 +190,7 @@ void LinePane::edit(qint64 from, qint64 to, const QString &text)
         m_widestSeen = 0;
         m_geometry.clear();
     } else if (a.line == b.line && !clean.contains(u'\r') && !clean.contains(u'\n')) {
-        m_geometry.editedInLine(a.line, a.column, b.column - a.column, clean);
+        m_geometry.editedInLine(a.line, a.column, removed, clean);
     } else {
         m_geometry.editedLines(a.line, b.line, m_store.lineCount() - linesBefore);
     }

@@ -96,7 +96,8 @@ qint64 LinePane::characterStep(qint64 position, bool forward) const
 bool LinePane::rightToLeft(qint64 line) const
 {
     // As the send pane's document finds a paragraph's direction: by its first character of a
-    // strong direction, unit by unit; left to right without one.
+    // strong direction, character by character (a pair of units beyond U+FFFF is one); left to
+    // right without one.
     if (m_direction.line == line && m_direction.edits == m_edits)
         return m_direction.rightToLeft;
     bool found = false;
@@ -104,7 +105,11 @@ bool LinePane::rightToLeft(qint64 line) const
         line, line,
         [&](auto text) {
             for (qsizetype i = 0; i < text.size(); ++i) {
-                const QChar::Direction direction = QChar(text[i]).direction();
+                char32_t c = QChar(text[i]).unicode();
+                if (QChar::isHighSurrogate(c) && i + 1 < text.size()
+                    && QChar(text[i + 1]).isLowSurrogate())
+                    c = QChar::surrogateToUcs4(char16_t(c), QChar(text[++i]).unicode());
+                const QChar::Direction direction = QChar::direction(c);
                 if (direction == QChar::DirL)
                     return;
                 if (direction == QChar::DirR || direction == QChar::DirAL) {
