@@ -31,6 +31,9 @@ extern "C" void onEndingSignal(int number)
 
 EndSignals::EndSignals(QObject *parent) : QObject(parent)
 {
+    // A file size limit (ulimit -f) fails the write, which is told as for a full disk; its
+    // signal would end Kavrel with the panes unsaved.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSockets) != 0)
         return;
     ending = false;

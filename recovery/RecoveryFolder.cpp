@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -49,6 +50,26 @@ const QRegularExpression &setName()
     static const QRegularExpression pattern(
         QStringLiteral("^(kavrel-[1-9][0-9]{0,9}-[0-9a-f]{16})\\.(lock|received|send)(\\.new)?$"));
     return pattern;
+}
+
+// A lock being made is held from the moment after it is made until it has its real name, which
+// takes a window far less than this; one older and free was left by a window killed meanwhile.
+constexpr time_t abandonedAfterSeconds = 60;
+
+bool isAbandonedLock(int folder, const char *name, const struct stat &listed)
+{
+    if (!S_ISREG(listed.st_mode) || ::time(nullptr) - listed.st_mtime < abandonedAfterSeconds)
+        return false;
+    const int fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat opened
+    {
+    };
+    const bool free = ::fstat(fd, &opened) == 0 && opened.st_ino == listed.st_ino
+        && opened.st_dev == listed.st_dev && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
 }
 
 template<typename Call> int retried(Call &&call)
@@ -313,10 +334,17 @@ std::vector<RecoveryFolder::Set> RecoveryFolder::sets() const
     }
     QHash<QString, qsizetype> known;
     while (const dirent *entry = ::readdir(dir)) {
-        const QRegularExpressionMatch match = setName().match(QFile::decodeName(entry->d_name));
+        const QString name = QFile::decodeName(entry->d_name);
+        const QRegularExpressionMatch match = setName().match(name);
         struct stat info
         {
         };
+        if (name.endsWith(QLatin1String(".lock.making")) && isSetId(name.chopped(12))
+            && ::fstatat(m_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
+            && isAbandonedLock(m_fd, entry->d_name, info)) {
+            ::unlinkat(m_fd, entry->d_name, 0);
+            continue;
+        }
         if (!match.hasMatch() || ::fstatat(m_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         const QDateTime written = QDateTime::fromSecsSinceEpoch(info.st_mtim.tv_sec)

@@ -72,7 +72,8 @@ public:
         QString id;
         QDateTime written; // newest modification time of its files
     };
-    // The sets in the folder, newest first; names of any other pattern are not looked at.
+    // The sets in the folder, newest first; names of any other pattern are not looked at. A lock
+    // a killed window left half made (old and free) is removed on the way.
     std::vector<Set> sets() const;
 
     // Called at the steps of takeLock ("made", before the lock is taken) and removeSet ("remove",

@@ -10,6 +10,7 @@
 #include <QScopeGuard>
 #include <QTest>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,8 @@ private slots:
     void lockMadeWhileAnotherLooks();
     void killedWhileGoing_data();
     void killedWhileGoing();
+    void lockLeftHalfMade_data();
+    void lockLeftHalfMade();
 };
 
 void TestRecoveryFolder::folderTold_data()
@@ -245,6 +248,34 @@ void TestRecoveryFolder::killedWhileGoing()
     QVERIFY(!setFiles().isEmpty());
     QVERIFY(!RecoveryOrphan::claimNewest(RecoverySet::folder()));
     QCOMPARE(setFiles(), QStringList());
+}
+
+void TestRecoveryFolder::lockLeftHalfMade_data()
+{
+    QTest::addColumn<int>("age"); // seconds since it was made
+    QTest::addColumn<bool>("held"); // its window still making it
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("left by a window killed making it") << 3600 << false << true;
+    QTest::newRow("held by a window stopped making it") << 3600 << true << false;
+    QTest::newRow("just made") << 0 << false << false;
+}
+
+// A lock a window was killed making is removed by a later start, never one still being made.
+void TestRecoveryFolder::lockLeftHalfMade()
+{
+    QFETCH(int, age);
+    QFETCH(bool, held);
+    QFETCH(bool, removed);
+    TemporaryStateHome home;
+    QVERIFY(RecoveryFolder::open(RecoverySet::folder(), true).isOpen());
+    const QString name = QStringLiteral("kavrel-42-00112233445566ff.lock.making");
+    QFile lock(RecoverySet::folder() + u'/' + name);
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    QVERIFY(!held || ::flock(lock.handle(), LOCK_EX) == 0);
+    QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-age),
+                             QFileDevice::FileModificationTime));
+    QVERIFY(!RecoveryOrphan::claimNewest(RecoverySet::folder()));
+    QCOMPARE(setFiles(), removed ? QStringList() : QStringList {name});
 }
 
 QTEST_GUILESS_MAIN(TestRecoveryFolder)

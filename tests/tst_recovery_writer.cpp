@@ -22,6 +22,8 @@
 #include <atomic>
 #include <csignal>
 #include <optional>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +57,7 @@ private slots:
     void keptOnSignal();
     void secondSignal_data();
     void secondSignal();
+    void fileSizeLimitFailsWrite();
     void tornEndTold_data();
     void tornEndTold();
 
@@ -283,6 +286,29 @@ void TestRecoveryWriter::secondSignal()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), signalCount == 2 ? 128 + SIGHUP : 0);
+}
+
+// Past a file size limit a write fails (and is told); the kernel's signal must not end Kavrel.
+void TestRecoveryWriter::fileSizeLimitFailsWrite()
+{
+    std::signal(SIGXFSZ, SIG_DFL);
+    EndSignals ending;
+    QTemporaryDir folder;
+    const QByteArray path = QFile::encodeName(folder.filePath(QStringLiteral("limited")));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit small {.rlim_cur = 4096, .rlim_max = RLIM_INFINITY};
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT, 0600);
+        const QByteArray block(8192, 'x');
+        const bool failed = ::setrlimit(RLIMIT_FSIZE, &small) == 0 && fd >= 0
+            && ::write(fd, block.constData(), 4096) == 4096
+            && ::write(fd, block.constData(), 4096) < 0 && errno == EFBIG;
+        ::_exit(failed ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status), qPrintable(QString::number(WTERMSIG(status))));
+    QCOMPARE(WEXITSTATUS(status), 0);
 }
 
 void TestRecoveryWriter::tornEndTold_data()
