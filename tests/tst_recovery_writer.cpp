@@ -295,11 +295,11 @@ void TestRecoveryWriter::fileSizeLimitFailsWrite()
     EndSignals ending;
     QTemporaryDir folder;
     const QByteArray path = QFile::encodeName(folder.filePath(QStringLiteral("limited")));
+    const QByteArray block(4096, 'x'); // made before the fork: the child only makes calls
     const pid_t child = ::fork();
     if (child == 0) {
         const rlimit small {.rlim_cur = 4096, .rlim_max = RLIM_INFINITY};
         const int fd = ::open(path.constData(), O_WRONLY | O_CREAT, 0600);
-        const QByteArray block(8192, 'x');
         const bool failed = ::setrlimit(RLIMIT_FSIZE, &small) == 0 && fd >= 0
             && ::write(fd, block.constData(), 4096) == 4096
             && ::write(fd, block.constData(), 4096) < 0 && errno == EFBIG;
