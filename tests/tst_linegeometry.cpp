@@ -77,26 +77,26 @@ private slots:
 void TestLineGeometry::agreesWithTheWholeLine_data()
 {
     QTest::addColumn<QFont>("font");
-    QTest::addColumn<quint32>("seed");
+    QTest::addColumn<quint32>("draw");
     QTest::addColumn<bool>("cutOften");
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     const QFont courier(QStringLiteral("Courier New"), 12);
     const QFont proportional(QStringLiteral("DejaVu Sans"), 11);
-    for (quint32 seed = 1; seed <= 4; ++seed) {
-        const bool often = seed > 3;
+    for (quint32 draw = 1; draw <= 4; ++draw) {
+        const bool often = draw > 3;
         const char *kind = often ? ", cut often" : "";
-        QTest::addRow("system fixed font, %u%s", seed, kind) << fixed << seed << often;
-        QTest::addRow("Courier New, %u%s", seed, kind) << courier << seed << often;
-        QTest::addRow("a font that kerns, %u%s", seed, kind) << proportional << seed << often;
+        QTest::addRow("system fixed font, %u%s", draw, kind) << fixed << draw << often;
+        QTest::addRow("Courier New, %u%s", draw, kind) << courier << draw << often;
+        QTest::addRow("a font that kerns, %u%s", draw, kind) << proportional << draw << often;
     }
 }
 
 void TestLineGeometry::agreesWithTheWholeLine()
 {
     QFETCH(QFont, font);
-    QFETCH(quint32, seed);
+    QFETCH(quint32, draw);
     QFETCH(bool, cutOften);
-    QRandomGenerator random(seed);
+    QRandomGenerator random(draw);
     LineStore store;
     QString first;
     while (first.size() < 4000)
