@@ -55,6 +55,15 @@ std::pair<qsizetype, qsizetype> findInLine(const LineStore &store, qint64 line, 
     }
 }
 
+// Where the caret lands on a step within its line, or across the line break it stands beside.
+qint64 stepped(const LineStore &store, std::optional<qint64> across, qint64 position, Find find)
+{
+    if (across)
+        return *across;
+    const LineStore::Place place = store.place(position);
+    return store.position({place.line, findInLine(store, place.line, place.column, find).first});
+}
+
 } // namespace
 
 std::optional<qint64> LinePane::acrossLineBreak(qint64 position, bool forward) const
@@ -75,22 +84,14 @@ qint64 LinePane::wordBoundary(qint64 position, bool forward) const
 {
     // As the send pane's word moves: forward past this word and the spaces after it, back to
     // the start of this or the previous word; a line's ends count as word starts.
-    if (const std::optional<qint64> across = acrossLineBreak(position, forward))
-        return *across;
-    const LineStore::Place place = m_store.place(position);
-    const Find find = forward ? Find::NextWord : Find::PreviousWord;
-    return m_store.position(
-        {place.line, findInLine(m_store, place.line, place.column, find).first});
+    return stepped(m_store, acrossLineBreak(position, forward), position,
+                   forward ? Find::NextWord : Find::PreviousWord);
 }
 
 qint64 LinePane::characterStep(qint64 position, bool forward) const
 {
-    if (const std::optional<qint64> across = acrossLineBreak(position, forward))
-        return *across;
-    const LineStore::Place place = m_store.place(position);
-    const Find find = forward ? Find::NextCharacter : Find::PreviousCharacter;
-    return m_store.position(
-        {place.line, findInLine(m_store, place.line, place.column, find).first});
+    return stepped(m_store, acrossLineBreak(position, forward), position,
+                   forward ? Find::NextCharacter : Find::PreviousCharacter);
 }
 
 bool LinePane::rightToLeft(qint64 line) const
